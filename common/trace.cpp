@@ -1,0 +1,46 @@
+#include "common/trace.h"
+
+#include <atomic>
+#include <cstdarg>
+
+#include "common/bounded_string.h"
+
+namespace {
+
+void DiscardTrace(const wchar_t*) {}
+
+void DebuggerTrace(const wchar_t* pszText) { OutputDebugStringW(pszText); }
+
+#ifdef BGTASK_TRACE
+constexpr TraceSinkFn kDefaultSink = DebuggerTrace;
+#else
+constexpr TraceSinkFn kDefaultSink = DiscardTrace;
+#endif
+
+std::atomic<TraceSinkFn> g_pfnTraceSink{kDefaultSink};
+
+} // namespace
+
+void TraceMsg(const wchar_t* pszFormat, ...)
+{
+    TraceSinkFn pfnSink = g_pfnTraceSink.load();
+    if (pfnSink == DiscardTrace)
+        return;
+    wchar_t wszText[2048];
+    va_list args;
+    va_start(args, pszFormat);
+    bgt::StringCchVPrintfW(wszText, ARRAYSIZE(wszText), pszFormat, args);
+    va_end(args);
+    pfnSink(wszText);
+}
+
+TraceSinkFn SetTraceSink(TraceSinkFn pfnSink)
+{
+    return g_pfnTraceSink.exchange(pfnSink != nullptr ? pfnSink : kDefaultSink);
+}
+
+void DebugOut(const wchar_t* pszText)
+{
+    (void)DebuggerTrace;
+    OutputDebugStringW(pszText);
+}

@@ -1,0 +1,44 @@
+#include "discovery/identity.h"
+
+#include <sddl.h>
+
+#include "common/owners.h"
+#include "discovery/state.h"
+
+HRESULT ResolveUserFromSid(PSID pSid)
+{
+    LPWSTR pwszSid = nullptr;
+    if (!ConvertSidToStringSidW(pSid, &pwszSid) || pwszSid == nullptr)
+        return E_FAIL;
+    SetUserSidText(pwszSid);
+
+    DWORD cchName = ARRAYSIZE(g_wszUserName);
+    DWORD cchDomain = ARRAYSIZE(g_wszDomainName);
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, pSid, g_wszUserName, &cchName, g_wszDomainName, &cchDomain, &use))
+        return E_FAIL;
+    return S_OK;
+}
+
+HRESULT InitUserIdentity()
+{
+    bgt::UniqueHandle hProcess(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, GetCurrentProcessId()));
+    if (!hProcess)
+        return E_FAIL;
+    bgt::UniqueHandle hToken;
+    if (!OpenProcessToken(hProcess.get(), TOKEN_QUERY | TOKEN_QUERY_SOURCE, hToken.put()))
+        return E_FAIL;
+
+    DWORD cbNeeded = 0;
+    if (GetTokenInformation(hToken.get(), TokenUser, nullptr, 0, &cbNeeded) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return E_FAIL;
+    bgt::UniqueHeapMem pBuffer(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cbNeeded));
+    if (!pBuffer)
+        return E_FAIL;
+    if (!GetTokenInformation(hToken.get(), TokenUser, pBuffer.get(), cbNeeded, &cbNeeded))
+        return E_FAIL;
+
+    const auto* pTokenUser = static_cast<const TOKEN_USER*>(pBuffer.get());
+    return ResolveUserFromSid(pTokenUser->User.Sid);
+}

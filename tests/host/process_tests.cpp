@@ -1,0 +1,97 @@
+// Start-up and the process's life: in-process, then the real executable.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "discovery/state.h"
+#include "host/bgtask.h"
+#include "tests/support/test_support.h"
+
+using namespace std::chrono_literals;
+using testsupport::WaitFor;
+
+namespace {
+
+HWND FindBgndWindow() { return FindWindowW(L"BgndTask", nullptr); }
+
+struct Child {
+    PROCESS_INFORMATION pi{};
+    bool Start(const std::wstring& args = L"")
+    {
+        std::wstring exe = testsupport::WinPathFromUnix(BGNDTASK_EXE_DIR) + L"\\BgndTask.exe";
+        std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        return CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) !=
+               FALSE;
+    }
+    // Exit code, or STILL_ACTIVE when it did not end within the time.
+    DWORD Wait(DWORD ms)
+    {
+        if (WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0)
+            return STILL_ACTIVE;
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        return code;
+    }
+    ~Child()
+    {
+        if (pi.hProcess != nullptr) {
+            if (Wait(0) == STILL_ACTIVE)
+                TerminateProcess(pi.hProcess, 99);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+    }
+};
+
+} // namespace
+
+TEST(Process, FirstDiscoveryWaitsForTheFirstTick)
+{
+    testsupport::ScratchRegistry registry; // no imaging class: discovery finds nothing
+    testsupport::TraceCapture trace;
+    auto start = std::chrono::steady_clock::now();
+    int exitCode = -1;
+    std::thread task([&] { exitCode = CBgTask::Run(GetModuleHandleW(nullptr), ""); });
+
+    ASSERT_TRUE(WaitFor([] { return FindBgndWindow() != nullptr; }, 5s));
+    EXPECT_TRUE(trace.Contains(L"Bacground Task Started by the User"));
+    std::this_thread::sleep_for(3s);
+    EXPECT_FALSE(trace.Contains(L"GetDeviceInfo Enter")) << "discovery ran before the first tick";
+    EXPECT_TRUE(WaitFor([&] { return trace.Contains(L"GetDeviceInfo Enter"); }, 8s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 4500ms);
+
+    PostMessageW(FindBgndWindow(), WM_CLOSE, 0, 0);
+    task.join();
+    EXPECT_EQ(0, exitCode);
+    EXPECT_TRUE(trace.ContainsFragment(L"WINMAIN EXIT"));
+}
+
+TEST(Process, SecondInstanceLeavesTheFirstAlone)
+{
+    ASSERT_EQ(nullptr, FindBgndWindow()) << "another task is running in this prefix";
+    Child first;
+    ASSERT_TRUE(first.Start(L"/registry"));
+    ASSERT_TRUE(WaitFor([] { return FindBgndWindow() != nullptr; }, 15s));
+    HWND hFirst = FindBgndWindow();
+
+    Child second;
+    ASSERT_TRUE(second.Start());
+    EXPECT_EQ(0u, second.Wait(15000));
+    EXPECT_EQ(STILL_ACTIVE, first.Wait(0));
+    EXPECT_EQ(hFirst, FindBgndWindow()) << "the second start created no window of its own";
+
+    PostMessageW(hFirst, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0u, first.Wait(15000));
+}
+
+TEST(Process, DestroyEndsTheLoopWithExitCodeZero)
+{
+    Child task;
+    ASSERT_TRUE(task.Start());
+    ASSERT_TRUE(WaitFor([] { return FindBgndWindow() != nullptr; }, 15s));
+    PostMessageW(FindBgndWindow(), WM_DESTROY, 0, 0);
+    EXPECT_EQ(0u, task.Wait(15000));
+}
