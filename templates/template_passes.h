@@ -1,10 +1,23 @@
 #pragma once
 // The template passes: delete every template of the user at a session end, and
 // republish them when a watcher starts. Both run under g_csTemplateLock.
+//
+// A WIA request that meets a status on which its thread must give up does not end
+// the thread itself (it would die holding g_csTemplateLock): the pass stops
+// visiting devices, gives back what it holds and sets *pbEndThread; the caller
+// then leaves the lock and ends its thread.
 #include <windows.h>
 
 struct DeviceInfo;
 
 // Thread body started suspended by the window procedure at a session-end query;
-// the argument is the query's lParam. Returns 0.
+// the argument is the query's lParam (a 32-bit value). Returns 0.
 DWORD WINAPI DeleteTemplateThread(LPVOID pvQueryLParam);
+
+// The delete pass; posts WM_ENDSESSION (1, dwQueryLParam) to g_hWnd at its end
+// unless the thread must end.
+HRESULT DeleteAllTemplates(DWORD dwQueryLParam, bool* pbEndThread);
+
+// The republish pass for the watcher of pDeviceInfo's driver kind. The caller
+// holds g_csTemplateLock.
+HRESULT RePublishAllTemplates(const DeviceInfo* pDeviceInfo, bool* pbEndThread);
