@@ -56,8 +56,20 @@ ReadOutcome ReadAllBytes(HANDLE hFile, TemplateBytes& bytes)
     return ReadOutcome::Read;
 }
 
+// Windows refuses to open a read-only file for writing, but not every host does
+// (Wine run by root does): ask for the attribute itself.
+bool IsReadOnly(const wchar_t* pwszPath)
+{
+    DWORD dwAttributes = GetFileAttributesW(pwszPath);
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 ReadOutcome ReadTemplate(const wchar_t* pwszPath, DWORD dwAccess, TemplateBytes& bytes)
 {
+    if ((dwAccess & GENERIC_WRITE) != 0 && IsReadOnly(pwszPath)) {
+        TraceMsg(L"\tCannot open the template %s : %d\r\n", pwszPath, ERROR_ACCESS_DENIED);
+        return ReadOutcome::CannotOpen;
+    }
     bgt::UniqueFileHandle hFile = OpenTemplate(pwszPath, dwAccess);
     if (!hFile) {
         TraceMsg(L"\tCannot open the template %s : %d\r\n", pwszPath, GetLastError());
