@@ -22,9 +22,11 @@ enum class ReadOutcome { Read, CannotOpen, NoMemory, ReadFailed };
 
 bgt::UniqueFileHandle OpenTemplate(const wchar_t* pwszPath, DWORD dwAccess)
 {
-    // The same sharing a C runtime stream grants: others may read and write.
-    return bgt::UniqueFileHandle(CreateFileW(pwszPath, dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Others may read and write meanwhile, as with a C runtime stream, and may
+    // also replace the file: another watcher on the same Templates folder can be
+    // swapping in its rewrite while this one reads.
+    return bgt::UniqueFileHandle(CreateFileW(pwszPath, dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 ReadOutcome ReadAllBytes(HANDLE hFile, TemplateBytes& bytes)

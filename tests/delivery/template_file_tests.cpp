@@ -216,3 +216,20 @@ TEST_F(TemplateFiles, Update_TemplateHeldOpenWithoutSharingAnswersOne)
     hHeld.reset();
     EXPECT_EQ(Template("10.0.0.9"), ReadFileBytes(TemplatePath()));
 }
+
+TEST_F(TemplateFiles, Update_RewriteGoesThroughWhileAnotherReaderHoldsTheTemplate)
+{
+    // Another watcher sharing the folder reads the template at the same moment.
+    WriteFileBytes(TemplatePath(), Template("10.0.0.9"));
+    bgt::UniqueFileHandle hReader(CreateFileW(TemplatePath().c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(hReader);
+    EXPECT_EQ(0, Update());
+    char buf[128] = {};
+    DWORD cb = 0;
+    ASSERT_TRUE(ReadFile(hReader.get(), buf, sizeof(buf), &cb, nullptr));
+    EXPECT_EQ(Template("10.0.0.9"), std::string(buf, cb)) << "the reader still sees the whole old template";
+    hReader.reset();
+    EXPECT_EQ(Template("192.168.1.20"), ReadFileBytes(TemplatePath()));
+}
