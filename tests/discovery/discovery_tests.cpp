@@ -11,6 +11,7 @@
 #include "discovery/identity.h"
 #include "discovery/protected_folder.h"
 #include "discovery/state.h"
+#include "host/bgtask.h"
 #include "tests/support/test_support.h"
 
 using testsupport::ScratchRegistry;
@@ -431,4 +432,49 @@ TEST_F(Discovery, HundredsOfPassesAndFolders_LeaveNoHandleOpen)
         << nBefore << " before, " << testsupport::CountProcessHandles() << " after";
     EXPECT_FALSE(DestroyWasPosted());
     DiscardUserSidText();
+}
+
+// The rescan timer of the running task over a simulated installation: the first
+// tick discovers, a driver's "DeviceChange" brings the next pass, quiet ticks do
+// nothing.
+TEST_F(Discovery, TimerTicks_DiscoverFollowDeviceChangeAndStayQuiet)
+{
+    const std::wstring twain = L"SOFTWARE\\Orbek\\MarlstoneProTWAIN";
+    const std::wstring wia = L"SOFTWARE\\Orbek\\MarlstoneProWIA";
+    ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, twain, L"DeviceChange", 0);
+    ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, wia, L"DeviceChange", 0);
+    AddScanner(0, L"Orbek Marlstone/Pro TWAIN");
+    AddScanner(1, L"Orbek Marlstone/Pro WIA");
+
+    EXPECT_EQ(1, CBgTask::WndProc(m_hSink, WM_TIMER, kRescanTimerId, 0));
+    EXPECT_EQ(2u, g_nDevices);
+    EXPECT_EQ(1u, m_trace.Count(L" Creating thread for 1 device"));
+    EXPECT_EQ(1u, m_trace.Count(L" Creating thread for 2 device"));
+
+    m_trace.Clear();
+    EXPECT_EQ(0, CBgTask::WndProc(m_hSink, WM_TIMER, kRescanTimerId, 0));
+    EXPECT_FALSE(m_trace.Contains(L"GetDeviceInfo Enter"));
+
+    AddScanner(2, L"Orbek Chromhold 6403 WIA");
+    ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, wia, L"DeviceChange", 1);
+    EXPECT_EQ(1, CBgTask::WndProc(m_hSink, WM_TIMER, kRescanTimerId, 0));
+    EXPECT_EQ(3u, g_nDevices);
+    EXPECT_EQ(1, g_pDevices[2]->IsWIA);
+    EXPECT_EQ(1u, m_trace.Count(L"BGtask not restarted Creating thread for 3 device"));
+    DWORD dwValue = 7;
+    EXPECT_TRUE(ScratchRegistry::ReadDword(HKEY_LOCAL_MACHINE, wia, L"DeviceChange", dwValue));
+    EXPECT_EQ(0u, dwValue);
+
+    EXPECT_EQ(0, CBgTask::WndProc(m_hSink, WM_TIMER, kRescanTimerId, 0));
+    EXPECT_FALSE(DestroyWasPosted());
+    KillTimer(m_hSink, kRescanTimerId);
+}
+
+TEST_F(Discovery, TimerFirstTick_NoFamilyScanner_PostsDestroy)
+{
+    AddDriverKey(0, {L"Contoso Flatbed", kUsbId1, true, L"mac", L"C:\\Scans"});
+    EXPECT_EQ(1, CBgTask::WndProc(m_hSink, WM_TIMER, kRescanTimerId, 0)) << "the first tick always discovers";
+    EXPECT_TRUE(DestroyWasPosted());
+    EXPECT_EQ(nullptr, g_hWatcherThread);
+    KillTimer(m_hSink, kRescanTimerId);
 }
