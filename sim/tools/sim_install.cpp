@@ -1,0 +1,149 @@
+#include "sim_install.h"
+
+#include <shlobj.h>
+
+#include <stdexcept>
+
+namespace sim {
+namespace {
+
+void Check(LSTATUS status, const wchar_t* what)
+{
+    if (status != ERROR_SUCCESS) {
+        std::string s = "registry write failed: ";
+        for (const wchar_t* p = what; *p; ++p)
+            s += static_cast<char>(*p);
+        throw std::runtime_error(s);
+    }
+}
+
+void SetString(HKEY hRoot, const std::wstring& subkey, const wchar_t* name, const std::wstring& value)
+{
+    Check(RegSetKeyValueW(hRoot, subkey.c_str(), name, REG_SZ, value.c_str(),
+                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
+          name);
+}
+
+void SetDword(HKEY hRoot, const std::wstring& subkey, const wchar_t* name, DWORD value)
+{
+    Check(RegSetKeyValueW(hRoot, subkey.c_str(), name, REG_DWORD, &value, sizeof(value)), name);
+}
+
+std::wstring NextDriverKey()
+{
+    HKEY hClass = nullptr;
+    Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kImagingClassKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hClass,
+                          nullptr),
+          L"class key");
+    DWORD nSubkeys = 0;
+    RegQueryInfoKeyW(hClass, nullptr, nullptr, nullptr, &nSubkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr);
+    RegCloseKey(hClass);
+    wchar_t wsz[16];
+    swprintf(wsz, 16, L"%04u", static_cast<unsigned>(nSubkeys));
+    return wsz;
+}
+
+void WriteFileText(const std::wstring& path, const std::string& text)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot write template");
+    DWORD cb = 0;
+    WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &cb, nullptr);
+    CloseHandle(h);
+}
+
+} // namespace
+
+std::wstring CommonAppDataFolder()
+{
+    wchar_t wsz[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, wsz);
+    return wsz;
+}
+
+std::wstring UserFolderName()
+{
+    wchar_t wszUser[256] = {}, wszDomain[256] = {};
+    HANDLE hToken = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken);
+    BYTE buf[512];
+    DWORD cb = 0;
+    GetTokenInformation(hToken, TokenUser, buf, sizeof(buf), &cb);
+    CloseHandle(hToken);
+    DWORD cchUser = 256, cchDomain = 256;
+    SID_NAME_USE use;
+    LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, wszUser, &cchUser, wszDomain,
+                      &cchDomain, &use);
+    wchar_t wszComputer[MAX_COMPUTERNAME_LENGTH + 2] = {};
+    DWORD cchComputer = ARRAYSIZE(wszComputer);
+    std::wstring host = wszDomain;
+    if (GetComputerNameW(wszComputer, &cchComputer) && CompareStringOrdinal(wszComputer, -1, wszDomain, -1, TRUE) == CSTR_EQUAL)
+        host = wszComputer;
+    return std::wstring(wszUser) + L"_" + host;
+}
+
+std::string TemplateText(const ScannerSpec& spec)
+{
+    std::string text = "[Template]\r\nName=\"Scan to PC\"\r\nRepositoryName=\"" + spec.repositoryName + "\"\r\n";
+    if (!spec.pcFolderPath.empty()) {
+        text += "PCFolderPath=\"" + spec.pcFolderPath + "\"\r\n";
+        if (!spec.pcBaseFileName.empty())
+            text += "PCBaseFileName=\"" + spec.pcBaseFileName + "\"\r\n";
+        text += "PCPreview=\"OFF\"\r\n";
+    }
+    text += "Resolution=\"300\"\r\n";
+    return text;
+}
+
+InstalledScanner InstallScanner(const ScannerSpec& spec)
+{
+    InstalledScanner out;
+    out.driverKey = NextDriverKey();
+    out.description = spec.model + (spec.bWia ? L" WIA Scanner" : L" TWAIN Scanner");
+    std::wstring name = spec.name.empty() ? L"Scanner" + out.driverKey : spec.name;
+
+    // The installed layout: below the common application data folder, in a folder
+    // of the family's abbreviation, so that the per-user key is derived from it.
+    std::wstring tail = L"\\Orbek\\MSTScan\\" + name;
+    out.filingPath = CommonAppDataFolder() + tail;
+    out.userRegPath = L"Software\\Orbek\\MarlstoneScan\\" + name;
+    out.userFolder = out.filingPath + L"\\" + UserFolderName();
+    out.tempFolder = out.userFolder + L"\\TempImage";
+    out.docFolder = out.userFolder + L"\\Documents";
+    out.templateFolder = out.userFolder + L"\\Templates";
+
+    std::wstring key = std::wstring(kImagingClassKey) + L"\\" + out.driverKey;
+    SetString(HKEY_LOCAL_MACHINE, key, L"DriverDesc", out.description);
+    SetString(HKEY_LOCAL_MACHINE, key, L"MatchingDeviceId",
+              spec.bUsb ? L"usb\\vid_1f3a&pid_7c1f&mi_01" : L"net\\orbek_scanner");
+    std::wstring data = key + L"\\DeviceData";
+    SetString(HKEY_LOCAL_MACHINE, data, L"MacAddr", spec.mac);
+    SetString(HKEY_LOCAL_MACHINE, data, L"FilingPath", out.filingPath);
+    SetDword(HKEY_LOCAL_MACHINE, data, L"SimLockTimeout", spec.bLockTimeout ? 1 : 0);
+    SetDword(HKEY_LOCAL_MACHINE, data, L"SimEscapeFails", spec.bEscapeFails ? 1 : 0);
+    SetDword(HKEY_LOCAL_MACHINE, data, L"SimCannotOpen", spec.bCannotOpen ? 1 : 0);
+
+    // The drivers' device-change keys exist from installation on.
+    HKEY hKey = nullptr;
+    for (const wchar_t* pwsz : {L"SOFTWARE\\Orbek\\MarlstoneProTWAIN", L"SOFTWARE\\Orbek\\MarlstoneProWIA"}) {
+        Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE, pwsz, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+              pwsz);
+        RegCloseKey(hKey);
+    }
+
+    for (const std::wstring& folder : {out.tempFolder, out.templateFolder})
+        SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    if (!spec.templateName.empty())
+        WriteFileText(out.templateFolder + L"\\" + spec.templateName, TemplateText(spec));
+    return out;
+}
+
+void SetDeviceChange(bool bWia, DWORD dwValue)
+{
+    SetDword(HKEY_LOCAL_MACHINE, bWia ? L"SOFTWARE\\Orbek\\MarlstoneProWIA" : L"SOFTWARE\\Orbek\\MarlstoneProTWAIN",
+             L"DeviceChange", dwValue);
+}
+
+} // namespace sim
