@@ -12,6 +12,7 @@
 #include "discovery/identity.h"
 #include "discovery/protected_folder.h"
 #include "common/hooks.h"
+#include "common/trace.h"
 #include "discovery/state.h"
 #include "host/bgtask.h"
 #include "tests/support/test_support.h"
@@ -456,6 +457,9 @@ TEST_F(Discovery, HundredsOfPassesAndFolders_LeaveNoHandleOpen)
         }
         CloseWatcherHandle();
     };
+    // No trace capture meanwhile: its lock, contended by the watchers, would
+    // make a lock object of its own once.
+    SetTraceSink(nullptr);
     runPasses(20); // loads what the calls load once
     // Watchers of the warm-up may still be finishing: count once nothing moves.
     size_t nBefore = testsupport::CountProcessHandles();
@@ -468,7 +472,9 @@ TEST_F(Discovery, HundredsOfPassesAndFolders_LeaveNoHandleOpen)
     }
     ASSERT_GT(nBefore, 0u);
     runPasses(200);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return testsupport::CountProcessHandles() == nBefore; },
+    // A leak on any path of a pass shows as hundreds of handles; the slack is
+    // for a lock object that the runtime may create once under contention.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return testsupport::CountProcessHandles() <= nBefore + 1; },
                                      std::chrono::seconds(20)))
         << nBefore << " before, " << testsupport::CountProcessHandles() << " after";
     EXPECT_FALSE(DestroyWasPosted());
