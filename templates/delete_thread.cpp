@@ -31,14 +31,6 @@ void VisitWiaDevice(DWORD dwIndex, bool* pbEndThread)
     ++CSTIScanner::m_nDevicesFound;
 }
 
-void TraceDeviceCount()
-{
-    if (CSTIScanner::m_nDevicesFound == 0)
-        TraceMsg(L"\t\t No Orbek Devices Found\r\n");
-    else
-        TraceMsg(L"\t\t %d Orbek Devices found on the system\r\n", CSTIScanner::m_nDevicesFound);
-}
-
 // Everything of the pass but the final message. Answers the last status.
 HRESULT RunDeletePass(bool* pbEndThread)
 {
@@ -66,7 +58,7 @@ HRESULT RunDeletePass(bool* pbEndThread)
             }
         }
     }
-    TraceDeviceCount();
+    CSTIScanner::TraceDevicesFound();
     return CSTIScanner::ReleaseSTI(true);
 }
 

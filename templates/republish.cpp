@@ -33,14 +33,10 @@ void VisitWiaDevice(DWORD dwIndex, bool* pbEndThread)
     ++CSTIScanner::m_nDevicesFound;
 }
 
-} // namespace
-
-HRESULT RePublishAllTemplates(const DeviceInfo* pDeviceInfo, bool* pbEndThread)
+// Everything of the pass for a watcher of driver kind nKind (0 TWAIN, 1 WIA,
+// anything else serves none). Answers the last status.
+HRESULT RunRepublishPass(int nKind, bool* pbEndThread)
 {
-    *pbEndThread = false;
-    TraceMsg(L"  >  RePublishAllTemplates Enter\r\n");
-    // A watcher serves the devices of its own driver kind: 0 TWAIN, 1 WIA.
-    int nKind = pDeviceInfo != nullptr ? pDeviceInfo->IsWIA : -1;
     HRESULT hr = CSTIScanner::InitializeSTI();
     if (FAILED(hr))
         return hr;
@@ -51,6 +47,7 @@ HRESULT RePublishAllTemplates(const DeviceInfo* pDeviceInfo, bool* pbEndThread)
         return hr;
     }
     for (DWORD dwIndex = 0; dwIndex < dwCount; ++dwIndex) {
+        // Exactly one branch per record: a TWAIN watcher never makes the WIA test.
         if (CSTIScanner::IsTwainFamily(dwIndex) && nKind == 0) {
             VisitTwainDevice(dwIndex, hr);
         } else if (CSTIScanner::IsWiaFamily(dwIndex) && nKind == 1) {
@@ -61,11 +58,17 @@ HRESULT RePublishAllTemplates(const DeviceInfo* pDeviceInfo, bool* pbEndThread)
             }
         }
     }
-    if (CSTIScanner::m_nDevicesFound == 0)
-        TraceMsg(L"\t\t No Orbek Devices Found\r\n");
-    else
-        TraceMsg(L"\t\t %d Orbek Devices found on the system\r\n", CSTIScanner::m_nDevicesFound);
-    hr = CSTIScanner::ReleaseSTI(false);
+    CSTIScanner::TraceDevicesFound();
+    return CSTIScanner::ReleaseSTI(false);
+}
+
+} // namespace
+
+HRESULT RePublishAllTemplates(const DeviceInfo* pDeviceInfo, bool* pbEndThread)
+{
+    *pbEndThread = false;
+    TraceMsg(L"  >  RePublishAllTemplates Enter\r\n");
+    HRESULT hr = RunRepublishPass(pDeviceInfo != nullptr ? pDeviceInfo->IsWIA : -1, pbEndThread);
     TraceMsg(L"  >  RePublishAllTemplates Exit\r\n");
     return hr;
 }

@@ -144,6 +144,14 @@ HRESULT CSTIScanner::CreateDevice(DWORD dwIndex)
 
 void CSTIScanner::ReleaseStiDevice() { ReleaseAndForget(m_pStiDevice); }
 
+void CSTIScanner::TraceDevicesFound()
+{
+    if (m_nDevicesFound == 0)
+        TraceMsg(L"\t\t No Orbek Devices Found\r\n");
+    else
+        TraceMsg(L"\t\t %d Orbek Devices found on the system\r\n", m_nDevicesFound);
+}
+
 HRESULT CSTIScanner::ReleaseSTI(bool bDiscardUserSid)
 {
     if (bDiscardUserSid)

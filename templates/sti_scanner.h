@@ -26,6 +26,8 @@ public:
     // Opens list record dwIndex as m_pStiDevice.
     static HRESULT CreateDevice(DWORD dwIndex);
     static void ReleaseStiDevice();
+    // The count of family devices the pass has met.
+    static void TraceDevicesFound();
     // Gives back the list and the service, and the user's SID text when asked.
     static HRESULT ReleaseSTI(bool bDiscardUserSid);
 

@@ -1,6 +1,8 @@
 // The WIA 1 and WIA 2 device managers and the WIA driver's root items.
 #include "sim/stisim/sim_state.h"
 
+#include <cstring>
+
 #include "templates/wia_interfaces.h"
 
 namespace stisim::detail {

@@ -327,6 +327,28 @@ TEST_F(DeletePassTest, WiaServiceUnavailableFailsEachRequestWithoutEndingTheThre
     ExpectEndSessionPosted(ENDSESSION_LOGOFF);
 }
 
+TEST_F(DeletePassTest, ThreadInAnotherApartmentFailsTheWiaRequestAndKeepsItsApartment)
+{
+    stisim::SetStiDevices({Wia(L"wia0")});
+    std::thread sta([this] {
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        EXPECT_FALSE(RunDeletePass());
+        // The request's failed CoInitializeEx must not be paired with a
+        // CoUninitialize that would take this thread's own apartment away.
+        APTTYPE aptType;
+        APTTYPEQUALIFIER aptQualifier;
+        EXPECT_EQ(S_OK, CoGetApartmentType(&aptType, &aptQualifier));
+        EXPECT_TRUE(aptType == APTTYPE_STA || aptType == APTTYPE_MAINSTA) << aptType;
+        CoUninitialize();
+    });
+    sta.join();
+    EXPECT_EQ(0u, CountCalls(L"CoCreateInstance"));
+    EXPECT_TRUE(m_trace.Contains(L"\t CoInitializeEx FAILED!!  80010106h\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L"\t\tDeleteAll failed for Orbek Chromhold WIA Scanner \r\n"));
+    EXPECT_TRUE(m_trace.Contains(L"\t\t 1 Orbek Devices found on the system\r\n"));
+    ExpectEndSessionPosted(ENDSESSION_LOGOFF);
+}
+
 TEST_F(DeletePassTest, NoRequestIsSentWithoutTheSidText)
 {
     DiscardUserSidText();
