@@ -1,0 +1,553 @@
+"""Benchmarks of the real BgndTask.exe under Wine against the scanner simulator:
+filing overhead, delivery throughput, idle cost, the lock-entry poll, and scale.
+
+The machines here are shared and noisy, so every figure comes with a reference
+measured side by side in the same run, and distributions are summarised by medians.
+File times are taken from the Linux side (inotify, one clock for every folder);
+CPU time and memory from /proc of the Linux process that runs each Windows program.
+"""
+import argparse
+import datetime
+import filecmp
+import json
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+sys.path.insert(0, HERE)
+from simprefix import SimPrefix, Task, wait_for  # noqa: E402
+from linuxside import (IN_CLOSE_WRITE, IN_DELETE, IN_ISDIR, FileEvents, cpu_seconds, memory_kb,  # noqa: E402
+                       median, percentile, thread_cpu, wineserver_pid, windows_process)
+
+PAUSE_MS = 1000.0          # the mandated pause between a lock entry's removal and the filing
+POLL_BOUND = 3000000       # existence checks of one lock-entry poll
+MB = 1024 * 1024
+BENCH_TOOLS = ("bench/benchref.exe", "bench/benchidle.exe")
+
+
+class Config:
+    def __init__(self, quick):
+        self.quick = quick
+        self.filing_scans = 15 if quick else 50
+        self.filing_gap_ms = 2500
+        self.delivery_pairs = 2 if quick else 4
+        self.delivery_bytes = 200 * MB
+        self.idle_seconds = 120 if quick else 600
+        self.poll_burst = 3 if quick else 10
+        self.poll_reference_checks = 300000
+        self.scale_scanners = 16
+        self.scale_burst = 8 if quick else 20
+
+
+def log(text):
+    print("[%s] %s" % (time.strftime("%H:%M:%S"), text), flush=True)
+
+
+# ---- the simulator's prefix and the task ------------------------------------------------
+def prepare_prefix(build, name):
+    prefix = SimPrefix(build, name)
+    prefix.ensure()
+    for rel in BENCH_TOOLS:
+        shutil.copy2(os.path.join(prefix.build, rel), prefix.bin_unix)
+    prefix.reset()
+    return prefix
+
+
+def watchers_ready(prefix, scanners):
+    """True once every scanner's watcher has written its per-user option, the last
+    step before it opens the temporary folder."""
+    rc, out = prefix.wine("reg", "query", r"HKCU\Software\Orbek", "/s", check=False)
+    ready = set()
+    for block in re.split(r"\n(?=HKEY_)", out):
+        if "_DeleteImageOnScan" in block:
+            ready.add(block.split("\n", 1)[0].strip().lower())
+    return all(("hkey_current_user\\" + s["userRegPath"]).lower() in ready for s in scanners)
+
+
+def start_task(prefix, scanners, timeout=180):
+    task = Task(prefix)
+    pid = windows_process(task.proc, "BgndTask.exe")
+    if prefix.wine(prefix.tool("bgctl.exe"), "wait", "60", check=False)[0] != 0:
+        raise RuntimeError("the task's window did not appear")
+    if not wait_for(lambda: watchers_ready(prefix, scanners), timeout, interval=1.0):
+        raise RuntimeError("not every watcher started within %d s" % timeout)
+    time.sleep(2.0)  # from the option's write to the first directory read
+    return task, pid
+
+
+def drop(prefix, scanner, stem, *args, background=False):
+    cmd = ["wine", prefix.tool("simdrop.exe"), scanner["tempFolder"], stem, *args]
+    if background:
+        return subprocess.Popen(cmd, env=prefix.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+    prefix.wine(*cmd[1:], timeout=900)
+    return None
+
+
+def benchref(prefix, *args, timeout=600):
+    rc, out = prefix.wine(prefix.tool("benchref.exe"), *args, timeout=timeout)
+    return out
+
+
+def job_complete_event(events, prefix, scanner, stem, since, timeout):
+    """The job folder is complete when the task removes its lock folder in Documents."""
+    return events.first(prefix.unix(scanner["docFolder"]), stem + ".lck", IN_DELETE | IN_ISDIR, since, timeout)
+
+
+# ---- 1. filing overhead -------------------------------------------------------------------
+def filing_contents_ok(prefix, scanner, stem, kind):
+    job = prefix.unix(scanner["docFolder"] + "\\" + stem + ".osm")
+    if not os.path.isdir(job):
+        return False
+    names = set(os.listdir(job))
+    if kind == "tif":
+        return names == {stem + ".tif", stem + ".ost"}
+    pages = {"%s_p%d.%s" % (stem, p, ext) for p in (1, 2) for ext in ("tif", "tmb", "jpg")}
+    return names == pages | {stem + ".ost"}
+
+
+def bench_filing(cfg, prefix, events, scanners):
+    """Single-file scans into one scanner and folder scans into another, each dropped
+    one after another, the two series side by side. A scan's overhead is the time from
+    its lock entry's removal to its job folder being complete, less the 1000 ms pause."""
+    n, gap = cfg.filing_scans, cfg.filing_gap_ms
+    series = {"single-file": ("tif", scanners["single"]), "folder": ("folder", scanners["folder"])}
+    start = time.monotonic()
+    procs = [drop(prefix, s, "F" + kind.upper(), "--kind", kind, "--burst", str(n), "--gap", str(gap),
+                  background=True) for kind, s in series.values()]
+    # Wine's own timer beside it: how long Sleep(1000) really takes under this load.
+    sleeps = [float(v) for v in re.findall(r"sleep_ms=([\d.]+)", benchref(prefix, "sleep", "20"))]
+    for p in procs:
+        p.wait(timeout=n * gap / 1000.0 + 300)
+    result = {"scans_per_kind": n, "gap_ms": gap, "sleep1000_ms": sleeps, "kinds": {}}
+    for label, (kind, scanner) in series.items():
+        temp, overheads, missing, wrong = prefix.unix(scanner["tempFolder"]), [], 0, 0
+        for i in range(1, n + 1):
+            stem = "F%s_%d" % (kind.upper(), i)
+            removed = events.first(temp, stem + ".lck", IN_DELETE, start, 0)
+            done = job_complete_event(events, prefix, scanner, stem, start, 60 if i == n else 5)
+            if removed is None or done is None:
+                missing += 1
+                continue
+            wrong += 0 if filing_contents_ok(prefix, scanner, stem, kind) else 1
+            overheads.append((done.t - removed.t) * 1000.0 - PAUSE_MS)
+        result["kinds"][label] = {"overhead_ms": overheads, "missing": missing, "wrong_contents": wrong}
+    return result
+
+
+# ---- 2. delivery throughput ---------------------------------------------------------------
+def bench_delivery(cfg, prefix, events, scanner, pc_folder):
+    """A large image delivered to a PC folder, beside two plain CopyFileW copies of the
+    same file between the same folders, alternating, in the same run."""
+    temp_win = benchref(prefix, "temppath").strip()
+    temp_unix = prefix.unix(temp_win.rstrip("\\"))
+    pc_unix = prefix.unix(pc_folder)
+    events.watch(temp_unix)
+    events.watch(pc_unix)
+    template = scanner["templateFolder"] + r"\Default.ost"
+    pairs = []
+    for k in range(1, cfg.delivery_pairs + 1):
+        stem = "BIG%d" % k
+        since = time.monotonic()
+        drop(prefix, scanner, stem, "--kind", "tif", "--size", str(cfg.delivery_bytes), "--template", template)
+        done = job_complete_event(events, prefix, scanner, stem, since, 120)
+        staged_gone = done and events.first(temp_unix, stem + ".tif", IN_DELETE, done.t, 300)
+        if done is None or staged_gone is None:
+            pairs.append({"stem": stem, "error": "job not filed" if done is None else "delivery not finished"})
+            continue
+        writes = [e for e in events.select(pc_unix, stem + ".tif", IN_CLOSE_WRITE, done.t) if e.t <= staged_gone.t]
+        delivered = os.path.join(pc_unix, stem + ".tif")
+        job_image = prefix.unix(scanner["docFolder"] + "\\%s.osm\\%s.tif" % (stem, stem))
+        intact = bool(writes) and os.path.getsize(delivered) == cfg.delivery_bytes and \
+            filecmp.cmp(delivered, job_image, shallow=False)
+        out = benchref(prefix, "copy2", scanner["docFolder"] + "\\%s.osm\\%s.tif" % (stem, stem),
+                       pc_folder + "\\REF%d.tif" % k)
+        m = re.search(r"ms=([\d.]+)", out)
+        pairs.append({"stem": stem, "delivery_ms": (writes[-1].t - done.t) * 1000.0 if writes else None,
+                      "reference_ms": float(m.group(1)) if m else None, "intact": intact})
+        shutil.rmtree(prefix.unix(scanner["docFolder"] + "\\%s.osm" % stem), ignore_errors=True)
+        for name in (stem + ".tif", "REF%d.tif" % k):
+            if os.path.exists(os.path.join(pc_unix, name)):
+                os.remove(os.path.join(pc_unix, name))
+        time.sleep(1.5)  # the watcher's pause for the lock entry's removal report
+    return {"bytes": cfg.delivery_bytes, "pairs": pairs}
+
+
+# ---- 3. idle cost -------------------------------------------------------------------------
+def bench_idle(cfg, build, out):
+    """The task with four simulated scanners, idle after its start-up, beside a bare
+    hidden-window program in the same prefix, measured over the same minutes."""
+    try:
+        prefix = prepare_prefix(build, "bench-idle-prefix")
+        scanners = [prefix.install_scanner("--name", "Idle%d" % i) for i in range(1, 5)]
+        task, task_pid = start_task(prefix, scanners)
+        try:
+            bare = subprocess.Popen(["wine", prefix.tool("benchidle.exe"), str(cfg.idle_seconds + 120)],
+                                    env=prefix.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            bare_pid = windows_process(bare, "benchidle.exe")
+            time.sleep(15.0)  # both past their start-up
+            server = wineserver_pid(prefix.path)
+            pids = {"task": task_pid, "bare": bare_pid}
+            t0 = time.monotonic()
+            cpu0 = {k: cpu_seconds(p) for k, p in pids.items()}
+            server0 = cpu_seconds(server) if server else None
+            samples = []
+            while time.monotonic() - t0 < cfg.idle_seconds:
+                samples.append({"t": time.monotonic() - t0,
+                                **{k + "_rss_kb": memory_kb(p)["VmRSS"] for k, p in pids.items()},
+                                **{k + "_cpu_s": cpu_seconds(p) - cpu0[k] for k, p in pids.items()}})
+                time.sleep(min(10.0, max(0.1, cfg.idle_seconds - (time.monotonic() - t0))))
+            minutes = (time.monotonic() - t0) / 60.0
+            result = {"minutes": minutes, "samples": samples}
+            for k, p in pids.items():
+                result[k] = {"cpu_s_per_min": (cpu_seconds(p) - cpu0[k]) / minutes, **memory_kb(p)}
+            if server:
+                result["wineserver_cpu_s_per_min"] = (cpu_seconds(server) - server0) / minutes
+            out["idle"] = result
+        finally:
+            task.stop()
+            if bare.poll() is None:
+                bare.kill()
+                bare.wait()
+    except Exception as e:  # reported in the table; the other benchmarks go on
+        out["idle"] = {"error": repr(e)}
+
+
+# ---- 4. the lock-entry poll ---------------------------------------------------------------
+def watch_busy_thread(pid, server, started, idle_after, timeout):
+    """Samples the task's threads until the busiest one has had no CPU for
+    `idle_after` seconds; answers the wall time of its busy span and the CPU spent."""
+    cpu0, server0 = cpu_seconds(pid), cpu_seconds(server) if server else 0.0
+    base = thread_cpu(pid)
+    last_cpu, last_change, first_change = dict(base), None, None
+    while time.monotonic() - started < timeout:
+        time.sleep(0.05)
+        now = time.monotonic()
+        cur = thread_cpu(pid)
+        grew = any(cur.get(tid, 0.0) > last_cpu.get(tid, 0.0) for tid in cur)
+        last_cpu = cur
+        if grew:
+            last_change = now
+            first_change = first_change or now
+        elif last_change is not None and now - last_change >= idle_after:
+            break
+    else:
+        return None
+    if last_change is None:
+        return None
+    grown = {tid: cur.get(tid, 0.0) - base.get(tid, 0.0) for tid in cur}
+    return {"wall_s": last_change - started, "task_cpu_s": cpu_seconds(pid) - cpu0,
+            "busiest_thread_cpu_s": max(grown.values()),
+            "wineserver_cpu_s": (cpu_seconds(server) - server0) if server else None}
+
+
+def bench_poll(cfg, prefix, pid, scanner):
+    """Lock entries that outlive the poll: folders named <stem>.lck that never go away,
+    each brought into the watched folder by a rename. One, then a burst, then the same
+    existence check in a plain program for reference."""
+    temp = prefix.unix(scanner["tempFolder"])
+    server = wineserver_pid(prefix.path)
+    result = {}
+    for label, count in (("one", 1), ("burst", cfg.poll_burst)):
+        stems = ["POLL%s%d" % (label.upper(), i) for i in range(1, count + 1)]
+        for stem in stems:
+            os.mkdir(os.path.join(temp, stem + ".tmp"))
+        time.sleep(2.0)  # the creations' reports: names that the filing ignores
+        started = time.monotonic()
+        for stem in stems:
+            os.rename(os.path.join(temp, stem + ".tmp"), os.path.join(temp, stem + ".lck"))
+        busy = watch_busy_thread(pid, server, started, 3.0, 400.0 * count)
+        filed = [s for s in stems if os.path.exists(prefix.unix(scanner["docFolder"] + "\\" + s + ".osm"))]
+        result[label] = {"entries": count, "filed": len(filed), **(busy or {"error": "no busy span seen"})}
+    lock_win = scanner["tempFolder"] + "\\POLLONE1.lck"
+    before = cpu_seconds(server) if server else 0.0
+    out = benchref(prefix, "exists", lock_win, str(cfg.poll_reference_checks))
+    m = re.search(r"checks=(\d+) found=(\d+) wall_ms=([\d.]+) cpu_ms=([\d.]+)", out)
+    if m:
+        result["reference"] = {"checks": int(m.group(1)), "found": int(m.group(2)),
+                               "wall_s": float(m.group(3)) / 1000.0, "thread_cpu_s": float(m.group(4)) / 1000.0,
+                               "wineserver_cpu_s": (cpu_seconds(server) - before) if server else None}
+    return result
+
+
+# ---- 5. scale -----------------------------------------------------------------------------
+def burst_into(prefix, events, scanners, tag, count):
+    """One burst of `count` scans into each scanner at once; answers the time to the
+    last job folder completed, the number filed intact, and the completion times."""
+    for s in scanners:
+        events.watch(prefix.unix(s["docFolder"]))
+    started = time.monotonic()
+    procs = [drop(prefix, s, tag, "--burst", str(count), background=True) for s in scanners]
+    for p in procs:
+        p.wait(timeout=600)
+    completions, filed = [], 0
+    for s in scanners:
+        for i in range(1, count + 1):
+            stem = "%s_%d" % (tag, i)
+            done = job_complete_event(events, prefix, s, stem, started, 60 + count * 5 if i == count else 5)
+            if done is not None:
+                completions.append(done.t - started)
+                filed += 1 if filing_contents_ok(prefix, s, stem, "tif") else 0
+    return {"scanners": len(scanners), "scans": len(scanners) * count, "filed": filed,
+            "total_s": max(completions) if completions else None, "completions_s": sorted(completions)}
+
+
+# ---- tables and charts ----------------------------------------------------------------------
+def fmt(v, spec="%.1f"):
+    return "n/a" if v is None or v != v else spec % v
+
+
+def table(title, header, rows):
+    lines = ["", "### " + title, "", "| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return lines
+
+
+def report(res, cfg):
+    out = []
+    f = res.get("filing")
+    if f:
+        rows = []
+        for label, k in f["kinds"].items():
+            o = k["overhead_ms"]
+            rows.append([label, "%d/%d" % (len(o), f["scans_per_kind"]), fmt(median(o)), fmt(percentile(o, 95)),
+                         fmt(max(o) if o else None), k["wrong_contents"], "≤ 30 ms median"])
+        s = f["sleep1000_ms"]
+        rows.append(["reference: Wine's Sleep(1000) − 1000", "%d pauses" % len(s), fmt(median(s) - 1000.0),
+                     fmt(percentile(s, 95) - 1000.0), fmt(max(s) - 1000.0 if s else None), "", ""])
+        out += table("1. Filing overhead (lock entry removed → job folder complete, less the 1000 ms pause), ms",
+                     ["series", "filed", "median", "p95", "max", "wrong contents", "goal"], rows)
+    d = res.get("delivery")
+    if d:
+        ok = [p for p in d["pairs"] if p.get("delivery_ms") and p.get("reference_ms")]
+        rows = [[p["stem"], fmt(p["delivery_ms"], "%.0f"), fmt(p["reference_ms"], "%.0f"),
+                 fmt(p["delivery_ms"] / p["reference_ms"], "%.2f"), p["intact"]] for p in ok]
+        rows += [[p["stem"], p["error"], "", "", ""] for p in d["pairs"] if "error" in p]
+        if ok:
+            ratio = median([p["delivery_ms"] for p in ok]) / median([p["reference_ms"] for p in ok])
+            rows.append(["**median**", fmt(median([p["delivery_ms"] for p in ok]), "%.0f"),
+                         fmt(median([p["reference_ms"] for p in ok]), "%.0f"), "**%.2f** (goal ≤ 1.2)" % ratio, ""])
+        out += table("2. Delivery of a %d MB image (job folder complete → delivered file complete) "
+                     "vs two plain CopyFileW copies, ms" % (d["bytes"] // MB),
+                     ["scan", "delivery", "2 × CopyFileW", "ratio", "intact"], rows)
+    i = res.get("idle")
+    if i:
+        if "error" in i:
+            out += table("3. Idle cost", ["error"], [[i["error"]]])
+        else:
+            rows = []
+            for k, label in (("task", "BgndTask.exe, 4 scanners"), ("bare", "bare hidden-window program")):
+                m = i[k]
+                rows.append([label, fmt(m["cpu_s_per_min"], "%.3f"), fmt(m["VmRSS"] / 1024.0),
+                             fmt(m.get("Pss", 0) / 1024.0), fmt(m["Private"] / 1024.0)])
+            t, b = i["task"], i["bare"]
+            rows.append(["**task − bare** (goal ≤ 0.1 CPU s/min, ≤ +5 MB)",
+                         fmt(t["cpu_s_per_min"] - b["cpu_s_per_min"], "%.3f"),
+                         fmt((t["VmRSS"] - b["VmRSS"]) / 1024.0, "%+.1f"),
+                         fmt((t.get("Pss", 0) - b.get("Pss", 0)) / 1024.0, "%+.1f"),
+                         fmt((t["Private"] - b["Private"]) / 1024.0, "%+.1f")])
+            if i.get("wineserver_cpu_s_per_min") is not None:
+                rows.append(["their prefix's wineserver", fmt(i["wineserver_cpu_s_per_min"], "%.3f"), "", "", ""])
+            out += table("3. Idle cost over %.1f min after start-up" % i["minutes"],
+                         ["process", "CPU s/min", "RSS MB", "PSS MB", "private MB"], rows)
+    p = res.get("poll")
+    if p:
+        rows = []
+        for key, label in (("one", "one lock entry"), ("burst", "burst of %d" % cfg.poll_burst)):
+            r = p.get(key, {})
+            if "wall_s" in r:
+                rows.append([label, fmt(r["wall_s"]), fmt(r["task_cpu_s"]), fmt(r["wineserver_cpu_s"]),
+                             fmt(r["wall_s"] / r["entries"]), r["filed"]])
+            else:
+                rows.append([label, r.get("error", "n/a"), "", "", "", ""])
+        ref = p.get("reference")
+        if ref:
+            scale = POLL_BOUND / ref["checks"]
+            rows.append(["reference: plain loop of %d checks, scaled to 3,000,000" % ref["checks"],
+                         fmt(ref["wall_s"] * scale), fmt(ref["thread_cpu_s"] * scale),
+                         fmt(ref["wineserver_cpu_s"] * scale if ref["wineserver_cpu_s"] is not None else None),
+                         fmt(ref["wall_s"] * scale), ""])
+        out += table("4. The lock-entry poll run to its bound (3,000,000 existence checks), s",
+                     ["case", "wall", "task CPU", "wineserver CPU", "wall per entry", "filed"], rows)
+    s = res.get("scale")
+    if s:
+        rows = []
+        for key in ("reference", "many"):
+            r = s.get(key)
+            if r:
+                rows.append(["%d scanner(s) × %d scans" % (r["scanners"], r["scans"] // r["scanners"]),
+                             "%d/%d" % (r["filed"], r["scans"]), fmt(r["total_s"]),
+                             fmt(r.get("peak_rss_kb", 0) / 1024.0), fmt(r.get("rss_before_kb", 0) / 1024.0)])
+        if s.get("reference", {}).get("total_s") and s.get("many", {}).get("total_s"):
+            rows.append(["**ratio many / one**", "", "%.2f" % (s["many"]["total_s"] / s["reference"]["total_s"]),
+                         "", ""])
+        out += table("5. Scale: one burst into every scanner at once",
+                     ["case", "filed intact", "total s", "peak RSS MB", "RSS before MB"], rows)
+    return out
+
+
+def charts(res, cfg, folder):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return []
+    made = []
+    f = res.get("filing")
+    if f:
+        fig, ax = plt.subplots(figsize=(5, 2.6), dpi=90)
+        labels = list(f["kinds"])
+        data = [f["kinds"][k]["overhead_ms"] or [float("nan")] for k in labels]
+        data.append([v - 1000.0 for v in f["sleep1000_ms"]] or [float("nan")])
+        ax.boxplot(data, vert=False, labels=labels + ["Sleep(1000)\noverrun"], showfliers=True)
+        ax.axvline(30, color="tab:red", linestyle="--", linewidth=1, label="goal 30 ms")
+        ax.set_xlabel("ms beyond the 1000 ms pause")
+        ax.legend(loc="lower right", fontsize=7)
+        ax.set_title("Filing overhead", fontsize=9)
+        made.append(_save(fig, plt, folder, "filing.png"))
+    i = res.get("idle")
+    if i and "samples" in i:
+        fig, (a1, a2) = plt.subplots(1, 2, figsize=(6, 2.4), dpi=90)
+        t = [x["t"] / 60.0 for x in i["samples"]]
+        for k, label in (("task", "BgndTask (4 scanners)"), ("bare", "bare window")):
+            a1.plot(t, [x[k + "_cpu_s"] for x in i["samples"]], label=label)
+            a2.plot(t, [x[k + "_rss_kb"] / 1024.0 for x in i["samples"]], label=label)
+        a1.set_title("CPU s since start of idle", fontsize=8)
+        a2.set_title("resident MB", fontsize=8)
+        for a in (a1, a2):
+            a.set_xlabel("minutes", fontsize=8)
+            a.tick_params(labelsize=7)
+        a1.legend(fontsize=6)
+        made.append(_save(fig, plt, folder, "idle.png"))
+    s = res.get("scale")
+    if s and s.get("many"):
+        fig, ax = plt.subplots(figsize=(5, 2.6), dpi=90)
+        for key in ("reference", "many"):
+            r = s.get(key)
+            if r and r["completions_s"]:
+                ax.plot(r["completions_s"], [(n + 1) / r["scans"] for n in range(len(r["completions_s"]))],
+                        label="%d scanner(s), %d scans" % (r["scanners"], r["scans"]))
+        ax.set_xlabel("s since the burst began")
+        ax.set_ylabel("share filed")
+        ax.legend(fontsize=7)
+        ax.set_title("Scale: jobs filed over time", fontsize=9)
+        made.append(_save(fig, plt, folder, "scale.png"))
+    return made
+
+
+def _save(fig, plt, folder, name):
+    fig.tight_layout()
+    path = os.path.join(folder, name)
+    fig.savefig(path)
+    plt.close(fig)
+    return path
+
+
+def machine():
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            m = re.search(r"^model name\s*:\s*(.*)$", f.read(), re.M)
+            cpu = m.group(1).strip() if m else cpu
+    except OSError:
+        pass
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    return "%s, %d cores, %s, %s" % (cpu, os.cpu_count() or 0, platform.release(), wine)
+
+
+# ---- main ----------------------------------------------------------------------------------
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--quick", action="store_true", help="fewer scans and a 2-minute idle run")
+    parser.add_argument("--out", default=os.path.join(HERE, "results"))
+    parser.add_argument("--only", default="filing,delivery,idle,poll,scale",
+                        help="comma-separated subset of filing,delivery,idle,poll,scale")
+    args = parser.parse_args()
+    cfg = Config(args.quick)
+    only = set(args.only.split(","))
+    os.makedirs(args.out, exist_ok=True)
+    began = time.monotonic()
+    res = {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "machine": machine(), "quick": cfg.quick}
+
+    # The idle run has a prefix (and a wineserver) of its own and runs alongside the
+    # rest: CPU time is counted per process, so the others' load does not enter it.
+    idle_thread = threading.Thread(target=bench_idle, args=(cfg, args.build, res), daemon=True)
+    if "idle" in only:
+        idle_thread.start()
+
+    prefix = prepare_prefix(args.build, "bench-prefix")
+    events = FileEvents()
+    if only & {"filing", "delivery", "scale"}:
+        pc_folder = r"C:\PC\Bench"
+        os.makedirs(prefix.unix(pc_folder), exist_ok=True)
+        scanners = {"single": prefix.install_scanner("--name", "FileSingle"),
+                    "folder": prefix.install_scanner("--name", "FileFolder"),
+                    "deliver": prefix.install_scanner("--name", "Deliver", "--pcfolder", pc_folder, "--base", ""),
+                    "solo": prefix.install_scanner("--name", "Solo")}
+        log("starting the task with %d scanners" % len(scanners))
+        task, pid = start_task(prefix, list(scanners.values()))
+        try:
+            for s in scanners.values():
+                events.watch(prefix.unix(s["tempFolder"]))
+                events.watch(prefix.unix(s["docFolder"]))
+            if "filing" in only:
+                log("1. filing overhead: %d single-file and %d folder scans" % (cfg.filing_scans, cfg.filing_scans))
+                res["filing"] = bench_filing(cfg, prefix, events, scanners)
+            if "delivery" in only:
+                log("2. delivery: %d × %d MB beside plain copies" % (cfg.delivery_pairs, cfg.delivery_bytes // MB))
+                res["delivery"] = bench_delivery(cfg, prefix, events, scanners["deliver"], pc_folder)
+            if "scale" in only:
+                log("5. scale, reference: one scanner, a burst of %d" % cfg.scale_burst)
+                ref = burst_into(prefix, events, [scanners["solo"]], "SOLO", cfg.scale_burst)
+                res["scale"] = {"reference": dict(ref, peak_rss_kb=memory_kb(pid)["VmHWM"])}
+        finally:
+            task.stop()
+
+    if only & {"scale", "poll"}:
+        prefix.reset()
+        count = cfg.scale_scanners if "scale" in only else 1
+        many = [prefix.install_scanner("--name", "Scale%02d" % n) for n in range(1, count + 1)]
+        log("starting the task with %d scanners" % len(many))
+        task, pid = start_task(prefix, many, timeout=300)
+        try:
+            if "scale" in only:
+                log("5. scale: %d scanners, a burst of %d into each" % (len(many), cfg.scale_burst))
+                rss_before = memory_kb(pid)["VmRSS"]
+                res["scale"]["many"] = burst_into(prefix, events, many, "MANY", cfg.scale_burst)
+                res["scale"]["many"].update(peak_rss_kb=memory_kb(pid)["VmHWM"], rss_before_kb=rss_before)
+            if "poll" in only:
+                log("4. lock-entry poll: one entry, then a burst of %d" % cfg.poll_burst)
+                res["poll"] = bench_poll(cfg, prefix, pid, many[0])
+        finally:
+            task.stop()
+    events.close()
+
+    if idle_thread.is_alive():
+        log("3. idle cost: waiting for the idle run to end")
+        idle_thread.join(cfg.idle_seconds + 600)
+    res["elapsed_min"] = (time.monotonic() - began) / 60.0
+    lines = ["## Figures of %s%s" % (res["date"], " (--quick)" if cfg.quick else ""), "",
+             "Machine: " + res["machine"]] + report(res, cfg)
+    lines += ["", "Whole run: %.1f min." % res["elapsed_min"]]
+    text = "\n".join(lines) + "\n"
+    print(text)
+    with open(os.path.join(args.out, "latest.md"), "w") as f:
+        f.write(text)
+    with open(os.path.join(args.out, "latest.json"), "w") as f:
+        json.dump(res, f, indent=1, default=str)
+    for path in charts(res, cfg, args.out):
+        print("chart: " + os.path.relpath(path))
+
+
+if __name__ == "__main__":
+    main()
