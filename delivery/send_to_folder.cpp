@@ -22,6 +22,8 @@ const wchar_t* const s_rgpwszImagePatterns[] = {L"\\*.JPG", L"\\*.BMP", L"\\*.TI
 constexpr FILEOP_FLAGS kShellCopyFlags = FOF_NOERRORUI | FOF_NOCONFIRMATION | FOF_RENAMEONCOLLISION;
 static_assert(kShellCopyFlags == 0x0418);
 
+constexpr DWORD kMaxCollisionCounter = 9999;
+
 enum class Attempt { NoImage, Delivered, DeliveredDirect, Failed, Skipped };
 
 struct Delivery {
@@ -86,13 +88,38 @@ void GetStagingFolder(wchar_t* pwszTempFolder)
     }
 }
 
+// The shell is asked to keep a file that is already there and to give the new
+// copy a name of its own, but not every shell does (Wine's overwrites), and the
+// plain-copy fallback would overwrite it too. So a taken name is never handed
+// over: the copy goes to "<name> (n)<ext>", as the shell itself would name it.
+bool AvoidTakenDestination(const Delivery& delivery, ImagePaths& paths)
+{
+    if (!PathFileExistsW(paths.wszDestination))
+        return true;
+    wchar_t wszStem[kPathChars];
+    const wchar_t* pwszDot = wcsrchr(paths.wszDestName, L'.');
+    const wchar_t* pwszExt = pwszDot != nullptr ? pwszDot : L"";
+    size_t cchStem = pwszDot != nullptr ? static_cast<size_t>(pwszDot - paths.wszDestName) : wcslen(paths.wszDestName);
+    bgt::StringCchCopyNW(wszStem, kPathCapacity, paths.wszDestName, cchStem);
+    for (DWORD n = 2; n <= kMaxCollisionCounter; ++n) {
+        if (!PathFits(bgt::StringCchPrintfW(paths.wszDestination, kPathCapacity, L"%s%s%s (%u)%s",
+                                            delivery.wszPCFolder, L"\\", wszStem, n, pwszExt)))
+            return false;
+        if (!PathFileExistsW(paths.wszDestination))
+            return true;
+    }
+    TraceMsg(L"> No free name for the image in the destination folder\r\n");
+    return false;
+}
+
 bool PlanImagePaths(const Delivery& delivery, const wchar_t* pwszImageName, ImagePaths& paths)
 {
     if (!PathFits(bgt::StringCchPrintfW(paths.wszSource, kPathCapacity, L"%s%s%s", delivery.wszJobFolder, L"\\",
                                         pwszImageName)) ||
         !NameDestination(delivery, pwszImageName, paths) ||
         !PathFits(bgt::StringCchPrintfW(paths.wszDestination, kPathCapacity, L"%s%s%s", delivery.wszPCFolder, L"\\",
-                                        paths.wszDestName)))
+                                        paths.wszDestName)) ||
+        !AvoidTakenDestination(delivery, paths))
         return false;
     GetStagingFolder(paths.wszTempFolder);
     return PathFits(

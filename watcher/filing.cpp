@@ -197,9 +197,11 @@ void RemovePartialTarget(const wchar_t* pwszFrom, const wchar_t* pwszTo)
 // leftovers without touching anything else.
 bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAllowed)
 {
-    BOOL bMoved = FALSE;
-    if (!PathFileExistsW(pwszTo))
-        bMoved = bCopyAllowed ? MoveFileExW(pwszFrom, pwszTo, MOVEFILE_COPY_ALLOWED) : MoveFileW(pwszFrom, pwszTo);
+    if (PathFileExistsW(pwszTo)) {
+        TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
+        return false;
+    }
+    BOOL bMoved = bCopyAllowed ? MoveFileExW(pwszFrom, pwszTo, MOVEFILE_COPY_ALLOWED) : MoveFileW(pwszFrom, pwszTo);
     if (!bMoved) {
         TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
         RemovePartialTarget(pwszFrom, pwszTo);
