@@ -11,6 +11,7 @@ constexpr DWORD kOpenAttempts = 51;
 constexpr DWORD kOpenPauseMs = 1000;
 constexpr DWORD kEventDataBytes = 0x18000;
 constexpr DWORD kEndWaitMs = 2000;
+constexpr DWORD kFolderCheckMs = 2000;
 constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 
 // The driver creates the temporary folder itself, possibly some time after the
@@ -92,6 +93,30 @@ void EndWatch(WatchState& watch)
     }
 }
 
+// A deleted folder stays behind, pending deletion, while our handle holds it
+// open; it can no longer be opened anew.
+bool FolderStillThere(const wchar_t* pwszFolder)
+{
+    bgt::UniqueFileHandle hProbe(CreateFileW(pwszFolder, FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return hProbe.valid();
+}
+
+// Windows completes the outstanding read when the watched folder is deleted,
+// and the next read then fails; Wine never completes it. So the wait is cut
+// into slices, and between them a folder that is gone ends the watch.
+bool WaitForRead(const DeviceInfo* pDeviceInfo, const WatchState& watch)
+{
+    for (;;) {
+        DWORD dwWait = WaitForSingleObject(watch.hCompletionEvent.get(), kFolderCheckMs);
+        if (dwWait != WAIT_TIMEOUT)
+            return dwWait == WAIT_OBJECT_0;
+        if (!FolderStillThere(pDeviceInfo->szTempFolder))
+            return false;
+    }
+}
+
 // One read, its wait and its records. False when the watch is over.
 bool WatchOnce(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
@@ -106,7 +131,7 @@ bool WatchOnce(const DeviceInfo* pDeviceInfo, WatchState& watch)
         return false;
     }
     watch.bReadPending = true;
-    if (WaitForSingleObject(watch.hCompletionEvent.get(), INFINITE) != WAIT_OBJECT_0)
+    if (!WaitForRead(pDeviceInfo, watch))
         return false;
     watch.bReadPending = false;
 

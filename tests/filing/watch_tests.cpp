@@ -19,7 +19,8 @@ protected:
     void TearDown() override
     {
         if (m_hThread) {
-            testsupport::RemoveTree(m_temp);
+            if (PathExists(m_temp))
+                DeleteTheFolder();
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_hThread.get(), 20000)) << "the watch must end";
         }
     }
@@ -79,9 +80,20 @@ protected:
         return PathExists(Docs(stem + L".osm\\" + stem + L".tif")) && PathExists(Docs(stem + L".osm\\" + stem + L".ost"));
     }
 
+    // Wine keeps a deleted folder in place, pending deletion, for as long as the
+    // watch holds it open, and reports nothing; Windows completes the read. So
+    // the folder is first renamed away, which takes its name at once, and then
+    // deleted.
+    void DeleteTheFolder()
+    {
+        std::wstring gone = m_temp + L".gone";
+        ASSERT_TRUE(MoveFileW(m_temp.c_str(), gone.c_str()));
+        testsupport::RemoveTree(gone);
+    }
+
     bool EndWatchByDeletingTheFolder()
     {
-        testsupport::RemoveTree(m_temp);
+        DeleteTheFolder();
         bool bEnded = WaitForSingleObject(m_hThread.get(), 20000) == WAIT_OBJECT_0;
         if (bEnded)
             m_hThread.reset();
@@ -145,16 +157,21 @@ TEST_F(Watch, ScansCompleteBeforeTheFirstRead_AreNotFiled_OneWhoseLockGoesLaterI
 
 TEST_F(Watch, DeletingTheFolder_EndsTheWatchAndGivesEverythingBack)
 {
+    // A first watch lets Wine make whatever it keeps for good on first use.
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    ASSERT_TRUE(EndWatchByDeletingTheFolder()) << "no hang";
+    testsupport::MakeFolder(m_temp);
+    m_trace.Clear();
+
     size_t nBefore = testsupport::CountProcessHandles();
     StartWatch();
     ASSERT_TRUE(WaitUntilWatching());
     ASSERT_TRUE(EndWatchByDeletingTheFolder()) << "no hang";
-    std::vector<std::wstring> texts = m_trace.Texts();
-    size_t nOutcomes = 0;
-    for (const wchar_t* outcome :
-         {L"    > Wait timed out\r\n", L"    > Wait event was signaled\r\n", L"    > Wait abandoned\r\n"})
-        nOutcomes += m_trace.Count(outcome);
-    EXPECT_EQ(1u, nOutcomes) << "one outcome of the end wait";
+    // The read outstanding when the folder went is cancelled and seen to end
+    // before its buffer is freed.
+    EXPECT_EQ(1u, m_trace.Count(L"    > Wait event was signaled\r\n"));
+    EXPECT_FALSE(m_trace.Contains(L"    > Wait timed out\r\n") || m_trace.Contains(L"    > Wait abandoned\r\n"));
     EXPECT_EQ(nBefore, testsupport::CountProcessHandles()) << "folder handle and both events closed";
 }
 
