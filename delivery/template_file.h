@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "common/owners.h"
+#include "delivery/template_bytes.h"  // SendToFolderSettings
 
 struct DeviceInfo;
 
@@ -14,13 +15,6 @@ struct DeviceInfo;
 // name. False when there is none, or when a path would not fit its buffer.
 bool FindTemplateFile(const wchar_t* pwszFolder, bgt::UniqueFindHandle& hSearch, wchar_t* pwszTemplatePath,
                       size_t cchTemplatePath);
-
-struct SendToFolderSettings {
-    char szPCFolderPath[512];
-    char szPCBaseFileName[512];
-    char szPCPreview[512];
-    bool bSendToFolder;
-};
 
 // Reads the settings of one template; empty settings (delivery off) when it
 // cannot be opened.

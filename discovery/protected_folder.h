@@ -3,5 +3,24 @@
 // grants access only to the user, the administrators, SYSTEM and the service group.
 #include <windows.h>
 
+#include "common/owners.h"
+
 HRESULT CreateProtectedFolder(const wchar_t* pwszPath);
 HRESULT AppendAllowAce(PACL pAcl, PSID pSid, DWORD dwMask);
+
+constexpr DWORD kProtectedAclBytes = 2000;
+constexpr DWORD kUserFolderMask = 0xC0000060;  // read, write, traverse, delete child
+constexpr DWORD kOtherFolderMask = 0xC0010040; // read, write, delete, delete child
+
+// The absolute descriptor of one call and the access list it points into.
+struct ProtectedDescriptor {
+    SECURITY_DESCRIPTOR sd = {};
+    bgt::UniqueHeapMem pAcl;
+};
+
+// Builds the protected descriptor for the given user: S_OK or E_FAIL.
+HRESULT BuildProtectedDescriptor(PSID pUserSid, ProtectedDescriptor& desc);
+
+// Creates the folder (and any missing parents) under the descriptor, or puts its
+// access list on the folder when it exists already: S_OK or E_FAIL.
+HRESULT CreateFolderUnderDescriptor(const wchar_t* pwszPath, PSECURITY_DESCRIPTOR pSd);

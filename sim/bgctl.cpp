@@ -3,6 +3,9 @@
 //   bgctl wait [seconds]   exit 0 once the window exists
 //   bgctl gone [seconds]   exit 0 once the window is gone
 //   bgctl close            post WM_CLOSE
+//   bgctl logoff|shutdown  send WM_QUERYENDSESSION as a session end does (flags
+//                          ENDSESSION_LOGOFF or 0), print its answer, then send
+//                          WM_ENDSESSION when the answer let the session end
 #include <windows.h>
 
 #include <cstdio>
@@ -28,7 +31,7 @@ int WaitUntil(bool bPresent, int seconds)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2) {
-        fwprintf(stderr, L"usage: bgctl wait|gone [seconds] | close\n");
+        fwprintf(stderr, L"usage: bgctl wait|gone [seconds] | close | logoff|shutdown [seconds]\n");
         return 2;
     }
     int seconds = argc > 2 ? _wtoi(argv[2]) : 30;
@@ -39,6 +42,23 @@ int wmain(int argc, wchar_t** argv)
     if (wcscmp(argv[1], L"close") == 0) {
         HWND hWnd = FindTask();
         return hWnd != nullptr && PostMessageW(hWnd, WM_CLOSE, 0, 0) ? 0 : 1;
+    }
+    if (wcscmp(argv[1], L"logoff") == 0 || wcscmp(argv[1], L"shutdown") == 0) {
+        HWND hWnd = FindTask();
+        if (hWnd == nullptr)
+            return 1;
+        LPARAM lParam = wcscmp(argv[1], L"logoff") == 0 ? static_cast<LPARAM>(ENDSESSION_LOGOFF) : 0;
+        DWORD_PTR dwResult = 0;
+        if (!SendMessageTimeoutW(hWnd, WM_QUERYENDSESSION, 0, lParam, SMTO_NORMAL,
+                                 static_cast<UINT>(seconds) * 1000u, &dwResult)) {
+            wprintf(L"query=timeout\n");
+            return 1;
+        }
+        wprintf(L"query=%u\n", static_cast<unsigned>(dwResult));
+        fflush(stdout);
+        if (dwResult != 0)
+            SendMessageTimeoutW(hWnd, WM_ENDSESSION, 1, lParam, SMTO_NORMAL, 10000, &dwResult);
+        return 0;
     }
     fwprintf(stderr, L"bgctl: unknown command\n");
     return 2;

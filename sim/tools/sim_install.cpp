@@ -89,7 +89,8 @@ std::string TemplateText(const ScannerSpec& spec)
     std::string text = "[Template]\r\nName=\"Scan to PC\"\r\nRepositoryName=\"" + spec.repositoryName + "\"\r\n";
     if (!spec.pcFolderPath.empty()) {
         text += "PCFolderPath=\"" + spec.pcFolderPath + "\"\r\n";
-        text += "PCBaseFileName=\"" + spec.pcBaseFileName + "\"\r\n";
+        if (!spec.pcBaseFileName.empty())
+            text += "PCBaseFileName=\"" + spec.pcBaseFileName + "\"\r\n";
         text += "PCPreview=\"OFF\"\r\n";
     }
     text += "Resolution=\"300\"\r\n";

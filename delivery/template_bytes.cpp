@@ -1,0 +1,204 @@
+#include "delivery/template_bytes.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr char kCtrlZ = 0x1A;
+
+// Copies cbSrc bytes and a terminator when they fit; false (and an empty
+// destination) when they do not.
+bool CopyValue(char* pszDest, size_t cbDest, const char* pSrc, size_t cbSrc)
+{
+    if (cbDest == 0)
+        return false;
+    if (cbSrc >= cbDest) {
+        pszDest[0] = '\0';
+        return false;
+    }
+    std::memcpy(pszDest, pSrc, cbSrc);
+    pszDest[cbSrc] = '\0';
+    return true;
+}
+
+bool LineValueEquals(const char* pValue, size_t cbValue, const char* pszExpected)
+{
+    return cbValue == std::strlen(pszExpected) && std::memcmp(pValue, pszExpected, cbValue) == 0;
+}
+
+// When the line holds a value, copies it into the field (it always fits: a
+// piece is shorter than any field).
+void TakeValue(const char* pszLine, char* pszField, size_t cbField)
+{
+    const char* pValue = nullptr;
+    size_t cbValue = 0;
+    if (GetQuotedValue(pszLine, &pValue, &cbValue))
+        CopyValue(pszField, cbField, pValue, cbValue);
+}
+
+bool IsTextOccurrence(const char* pData, size_t cbData, size_t cbText, size_t ib, const char* pszOld, size_t cbOld)
+{
+    if (cbOld > cbText - ib || std::memcmp(pData + ib, pszOld, cbOld) != 0)
+        return false;
+    // A CR followed by LF reads as the newline alone: the CR is not text.
+    bool bEndsInPairedCr = pszOld[cbOld - 1] == '\r' && ib + cbOld < cbData && pData[ib + cbOld] == '\n';
+    return !bEndsInPairedCr;
+}
+
+bool IsUsableOldValue(const char* pszOld) { return pszOld[0] != '\0' && std::strchr(pszOld, '\n') == nullptr; }
+
+// Walks the bytes once; writes into pOut while there is room (pOut may be null
+// to measure only). False when the size overflows.
+bool Rewrite(const char* pData, size_t cbData, const char* pszOld, const char* pszNew, char* pOut, size_t cbOut,
+             size_t* pcbTotal)
+{
+    size_t cbOld = std::strlen(pszOld);
+    size_t cbNew = std::strlen(pszNew);
+    size_t cbText = TemplateTextLength(pData, cbData);
+    size_t cbTotal = 0;
+    auto emit = [&](const char* p, size_t cb) {
+        if (cbTotal > SIZE_MAX - cb)
+            return false;
+        if (pOut != nullptr && cbTotal + cb <= cbOut)
+            std::memcpy(pOut + cbTotal, p, cb);
+        cbTotal += cb;
+        return true;
+    };
+    size_t ib = 0;
+    while (ib < cbText) {
+        if (IsTextOccurrence(pData, cbData, cbText, ib, pszOld, cbOld)) {
+            if (!emit(pszNew, cbNew))
+                return false;
+            ib += cbOld;
+        } else {
+            if (!emit(pData + ib, 1))
+                return false;
+            ++ib;
+        }
+    }
+    if (!emit(pData + cbText, cbData - cbText))
+        return false;
+    *pcbTotal = cbTotal;
+    return true;
+}
+
+} // namespace
+
+size_t TemplateTextLength(const char* pData, size_t cbData)
+{
+    const void* pCtrlZ = cbData > 0 ? std::memchr(pData, kCtrlZ, cbData) : nullptr;
+    return pCtrlZ != nullptr ? static_cast<size_t>(static_cast<const char*>(pCtrlZ) - pData) : cbData;
+}
+
+TemplateTextReader::TemplateTextReader(const char* pData, size_t cbData)
+    : m_pData(pData), m_cbText(TemplateTextLength(pData, cbData))
+{
+}
+
+size_t TemplateTextReader::ReadLine(char* pszLine, size_t cbLine)
+{
+    if (cbLine == 0)
+        return 0;
+    size_t cb = 0;
+    while (cb + 1 < cbLine && m_ibNext < m_cbText) {
+        char c = m_pData[m_ibNext++];
+        if (c == '\r' && m_ibNext < m_cbText && m_pData[m_ibNext] == '\n') {
+            c = '\n';
+            ++m_ibNext;
+        }
+        pszLine[cb++] = c;
+        if (c == '\n')
+            break;
+    }
+    pszLine[cb] = '\0';
+    return cb;
+}
+
+bool GetQuotedValue(const char* pszLine, const char** ppValue, size_t* pcbValue)
+{
+    const char* p = pszLine;
+    while (*p == '"')
+        ++p;
+    if (*p == '\0')
+        return false;
+    while (*p != '\0' && *p != '"')
+        ++p;
+    while (*p == '"')
+        ++p;
+    if (*p == '\0')
+        return false;
+    const char* pValue = p;
+    while (*p != '\0' && *p != '"')
+        ++p;
+    *ppValue = pValue;
+    *pcbValue = static_cast<size_t>(p - pValue);
+    return true;
+}
+
+SettingsReadEnd ReadSendToFolderSettingsFromBytes(const char* pData, size_t cbData, SendToFolderSettings* pSettings)
+{
+    *pSettings = SendToFolderSettings{};
+    TemplateTextReader reader(pData, cbData);
+    char szLine[kTemplateLineBytes];
+    while (reader.ReadLine(szLine, sizeof(szLine)) > 0) {
+        // The first key found on a line decides; the others are not looked for.
+        if (std::strstr(szLine, "PCFolderPath") != nullptr) {
+            pSettings->bSendToFolder = true;
+            TakeValue(szLine, pSettings->szPCFolderPath, sizeof(pSettings->szPCFolderPath));
+        } else if (std::strstr(szLine, "PCBaseFileName") != nullptr) {
+            TakeValue(szLine, pSettings->szPCBaseFileName, sizeof(pSettings->szPCBaseFileName));
+        } else if (std::strstr(szLine, "PCPreview") != nullptr) {
+            const char* pValue = nullptr;
+            size_t cbValue = 0;
+            if (!GetQuotedValue(szLine, &pValue, &cbValue))
+                continue;
+            CopyValue(pSettings->szPCPreview, sizeof(pSettings->szPCPreview), pValue, cbValue);
+            if (LineValueEquals(pValue, cbValue, "ON")) {
+                pSettings->bSendToFolder = false;
+                return SettingsReadEnd::PreviewOn;
+            }
+        }
+    }
+    return SettingsReadEnd::EndOfText;
+}
+
+bool FindRepositoryValue(const char* pData, size_t cbData, char* pszValue, size_t cbValue)
+{
+    TemplateTextReader reader(pData, cbData);
+    char szLine[kTemplateLineBytes];
+    while (reader.ReadLine(szLine, sizeof(szLine)) > 0) {
+        if (std::strstr(szLine, "RepositoryName") == nullptr)
+            continue;
+        const char* pValue = nullptr;
+        size_t cb = 0;
+        if (!GetQuotedValue(szLine, &pValue, &cb))
+            continue;
+        if (pValue[cb - 1] == '\n')
+            --cb;
+        if (cb == 0)
+            continue;
+        return CopyValue(pszValue, cbValue, pValue, cb);
+    }
+    return false;
+}
+
+bool MeasureRepositoryRewrite(const char* pData, size_t cbData, const char* pszOld, const char* pszNew,
+                              size_t* pcbNew)
+{
+    if (!IsUsableOldValue(pszOld))
+        return false;
+    return Rewrite(pData, cbData, pszOld, pszNew, nullptr, 0, pcbNew);
+}
+
+bool WriteRepositoryRewrite(const char* pData, size_t cbData, const char* pszOld, const char* pszNew, char* pOut,
+                            size_t cbOut, size_t* pcbWritten)
+{
+    size_t cbTotal = 0;
+    if (!IsUsableOldValue(pszOld) || !Rewrite(pData, cbData, pszOld, pszNew, pOut, cbOut, &cbTotal))
+        return false;
+    if (cbTotal > cbOut)
+        return false;
+    *pcbWritten = cbTotal;
+    return true;
+}

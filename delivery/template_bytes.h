@@ -1,0 +1,78 @@
+#pragma once
+// Byte-level reading and rewriting of scan templates (".ost"). Nothing here
+// touches the platform: the functions work on bytes already in memory, so they
+// build natively anywhere (the fuzz targets use them as they are).
+//
+// A template is 8-bit text read the way a text-mode stream reads it: a CR LF
+// pair reads as one newline, a lone CR stays a CR, and a Ctrl-Z (0x1A) ends the
+// text. Lines are read in pieces of at most 511 bytes, the newline kept; each
+// piece counts as a line of its own. A line's text ends at its first NUL byte,
+// as it does for every C text function a reader applies to it.
+#include <cstddef>
+
+constexpr size_t kTemplateLineBytes = 512;  // one piece and its terminator
+constexpr size_t kAddressFieldBytes = 32;   // the PC's address as narrow text
+
+struct SendToFolderSettings {
+    char szPCFolderPath[512];
+    char szPCBaseFileName[512];
+    char szPCPreview[512];
+    bool bSendToFolder;
+};
+
+// Bytes of the text part of a template: everything before the first Ctrl-Z.
+size_t TemplateTextLength(const char* pData, size_t cbData);
+
+// Reads a template's text part piece by piece, as a text-mode stream would.
+class TemplateTextReader {
+public:
+    TemplateTextReader(const char* pData, size_t cbData);
+
+    // Reads up to cbLine - 1 bytes, ending after the first newline when one comes
+    // earlier, and terminates them. Answers the number of bytes read; 0 once the
+    // text is exhausted (or when cbLine < 2).
+    size_t ReadLine(char* pszLine, size_t cbLine);
+
+private:
+    const char* m_pData;
+    size_t m_cbText;
+    size_t m_ibNext = 0;
+};
+
+// The value rule: the line is split at every double quote, empty pieces are
+// dropped, and the second piece is the value. Answers false when the line has
+// fewer than two pieces; otherwise points *ppValue into the line and gives the
+// value's length. Keeps no state between calls.
+bool GetQuotedValue(const char* pszLine, const char** ppValue, size_t* pcbValue);
+
+// How a settings read ended.
+enum class SettingsReadEnd {
+    EndOfText,
+    PreviewOn,  // a "PCPreview" value "ON" stopped the read, delivery off
+};
+
+// Reads the send-to-folder settings of a template's bytes into *pSettings,
+// which it clears first.
+SettingsReadEnd ReadSendToFolderSettingsFromBytes(const char* pData, size_t cbData, SendToFolderSettings* pSettings);
+
+// Finds the first line piece that holds "RepositoryName" and a value, and
+// copies that value into pszValue (cbValue bytes; kTemplateLineBytes always
+// holds it). A newline at the end of the value (its closing quote is missing)
+// is not part of it: an address never holds one, and replacing it would join
+// two lines. Pieces whose value is nothing but that newline are passed over.
+// False when no piece qualifies or the value does not fit.
+bool FindRepositoryValue(const char* pData, size_t cbData, char* pszValue, size_t cbValue);
+
+// The repository rewrite replaces every non-overlapping occurrence of pszOld in
+// the text part, left to right, by pszNew. Occurrences are those of the text
+// as read (so a CR that belongs to a CR LF pair is never part of one); every
+// other byte, line ends and anything from a Ctrl-Z on included, is kept as it
+// stands. pszOld must be non-empty and hold no newline.
+//
+// Measure answers false when pszOld is unusable or the size would overflow.
+bool MeasureRepositoryRewrite(const char* pData, size_t cbData, const char* pszOld, const char* pszNew,
+                              size_t* pcbNew);
+// Writes the new bytes into pOut and their count into *pcbWritten. False, with
+// nothing written past cbOut, when pszOld is unusable or cbOut is too small.
+bool WriteRepositoryRewrite(const char* pData, size_t cbData, const char* pszOld, const char* pszNew, char* pOut,
+                            size_t cbOut, size_t* pcbWritten);

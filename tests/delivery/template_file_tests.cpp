@@ -1,0 +1,235 @@
+// Template lookup, settings reading and the repository refresh on real files.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "common/owners.h"
+#include "delivery/template_file.h"
+#include "discovery/state.h"
+#include "tests/support/test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string Template(const std::string& address)
+{
+    return "Name \"Scan\"\r\nRepositoryName \"" + address + "\"\r\nPCFolderPath \"C:\\Out\"\r\n";
+}
+
+std::wstring FirstMatch(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW fd{};
+    HANDLE h = FindFirstFileW((folder + L"\\*.ost").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return L"";
+    FindClose(h);
+    return fd.cFileName;
+}
+
+class TemplateFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_pDevice = std::make_unique<DeviceInfo>();
+        m_templates = m_folder / L"Templates";
+        MakeFolder(m_templates);
+        wcscpy_s(m_pDevice->szTemplateFolder, m_templates.c_str());
+        SetIPAddressText(L"192.168.1.20");
+        m_nHandles = CountProcessHandles();
+    }
+    void TearDown() override { EXPECT_EQ(m_nHandles, CountProcessHandles()) << "a handle was not given back"; }
+
+    std::wstring TemplatePath(const wchar_t* pszName = L"a.ost") const { return m_templates + L"\\" + pszName; }
+    int Update() { return UpdateTemplateRepository(m_pDevice.get()); }
+
+    ScratchFolder m_folder;
+    TraceCapture m_traces;
+    std::unique_ptr<DeviceInfo> m_pDevice;
+    std::wstring m_templates;
+    size_t m_nHandles = 0;
+};
+
+} // namespace
+
+TEST_F(TemplateFiles, FindTemplateFile_FirstMatchOnlyWithTheSearchHeldByItsOwner)
+{
+    WriteFileBytes(TemplatePath(L"b.ost"), "");
+    WriteFileBytes(TemplatePath(L"a.ost"), "");
+    WriteFileBytes(TemplatePath(L"c.txt"), "");
+    size_t nBefore = CountProcessHandles();
+    wchar_t wszPath[kPathCapacity] = {};
+    {
+        bgt::UniqueFindHandle hSearch;
+        ASSERT_TRUE(FindTemplateFile(m_templates.c_str(), hSearch, wszPath, ARRAYSIZE(wszPath)));
+        EXPECT_TRUE(hSearch.valid());
+        EXPECT_EQ(nBefore + 1, CountProcessHandles()) << "the search stays open for its owner";
+    }
+    EXPECT_EQ(nBefore, CountProcessHandles());
+    std::wstring first = FirstMatch(m_templates);
+    EXPECT_EQ(m_templates + L"\\" + first, wszPath);
+    EXPECT_EQ(1u, m_traces.Count(L">  Template found is  " + first + L"\r\n"));
+}
+
+TEST_F(TemplateFiles, FindTemplateFile_NoneOrAPathThatWouldBeCutShort)
+{
+    bgt::UniqueFindHandle hSearch;
+    wchar_t wszPath[kPathCapacity] = {};
+    EXPECT_FALSE(FindTemplateFile(m_templates.c_str(), hSearch, wszPath, ARRAYSIZE(wszPath)));
+    EXPECT_FALSE(hSearch.valid());
+
+    WriteFileBytes(TemplatePath(L"long_template_name.ost"), "");
+    wchar_t wszShort[10] = {};
+    EXPECT_FALSE(FindTemplateFile(m_templates.c_str(), hSearch, wszShort, ARRAYSIZE(wszShort)));
+    EXPECT_FALSE(hSearch.valid()) << "the search is closed when its result cannot be used";
+
+    std::wstring tooLong = m_templates + L"\\" + std::wstring(260, L'x');
+    EXPECT_FALSE(FindTemplateFile(tooLong.c_str(), hSearch, wszPath, ARRAYSIZE(wszPath)));
+}
+
+TEST_F(TemplateFiles, ReadSettings_FromATemplateFile)
+{
+    WriteFileBytes(TemplatePath(), "PCFolderPath \"C:\\Out\"\r\nPCBaseFileName \"scan\"\r\nPCPreview \"ON\"\r\n");
+    SendToFolderSettings s = ReadSendToFolderSettings(TemplatePath().c_str());
+    EXPECT_FALSE(s.bSendToFolder);
+    EXPECT_STREQ("C:\\Out", s.szPCFolderPath);
+    EXPECT_STREQ("scan", s.szPCBaseFileName);
+    EXPECT_TRUE(m_traces.Contains(L">  SendToFolder-> Preview value is ON.  \r\n"));
+
+    s = ReadSendToFolderSettings(TemplatePath(L"missing.ost").c_str());
+    EXPECT_FALSE(s.bSendToFolder);
+    EXPECT_STREQ("", s.szPCFolderPath);
+}
+
+TEST_F(TemplateFiles, Update_EmptyFolderAnswersZero)
+{
+    EXPECT_EQ(0, Update());
+    EXPECT_TRUE(ListFolder(m_templates).empty());
+}
+
+TEST_F(TemplateFiles, Update_EqualAddressLeavesTheFileAsItIs)
+{
+    WriteFileBytes(TemplatePath(), Template("192.168.1.20"));
+    EXPECT_EQ(0, Update());
+    EXPECT_EQ(Template("192.168.1.20"), ReadFileBytes(TemplatePath()));
+    EXPECT_TRUE(m_traces.Contains(L">  IPs match!!  \r\n"));
+    EXPECT_EQ((std::vector<std::wstring>{L"a.ost"}), ListFolder(m_templates));
+}
+
+TEST_F(TemplateFiles, Update_DifferentAddressRewritesEveryOccurrenceWithCrLfAndNoBytesAdded)
+{
+    std::string before = "Name \"Scan\"\r\nRepositoryName \"10.0.0.9\"\r\nBackup \"10.0.0.9\"\r\nEnd";
+    WriteFileBytes(TemplatePath(), before);
+    EXPECT_EQ(0, Update());
+    EXPECT_EQ("Name \"Scan\"\r\nRepositoryName \"192.168.1.20\"\r\nBackup \"192.168.1.20\"\r\nEnd",
+              ReadFileBytes(TemplatePath()));
+    EXPECT_FALSE(m_traces.Contains(L">  IPs match!!  \r\n"));
+    EXPECT_EQ((std::vector<std::wstring>{L"a.ost"}), ListFolder(m_templates)) << "nothing left beside it";
+    // A second check now finds the address.
+    EXPECT_EQ(0, Update());
+    EXPECT_TRUE(m_traces.Contains(L">  IPs match!!  \r\n"));
+}
+
+TEST_F(TemplateFiles, Update_OnlyTheFirstTemplateIsExamined)
+{
+    WriteFileBytes(TemplatePath(L"a.ost"), Template("10.0.0.9"));
+    WriteFileBytes(TemplatePath(L"b.ost"), Template("10.0.0.9"));
+    WriteFileBytes(TemplatePath(L"c.ost"), Template("10.0.0.9"));
+    std::wstring first = FirstMatch(m_templates);
+    EXPECT_EQ(0, Update());
+    for (const wchar_t* pszName : {L"a.ost", L"b.ost", L"c.ost"}) {
+        std::string expected = first == pszName ? Template("192.168.1.20") : Template("10.0.0.9");
+        EXPECT_EQ(expected, ReadFileBytes(TemplatePath(pszName))) << std::string(first.begin(), first.end());
+    }
+}
+
+TEST_F(TemplateFiles, Update_KeyWithoutValueIsPassedOver)
+{
+    WriteFileBytes(TemplatePath(), "RepositoryName\r\nRepositoryName \"10.0.0.9\"\r\n");
+    EXPECT_EQ(0, Update());
+    EXPECT_EQ("RepositoryName\r\nRepositoryName \"192.168.1.20\"\r\n", ReadFileBytes(TemplatePath()));
+}
+
+TEST_F(TemplateFiles, Update_NoRepositoryValueAnswersOneAndTouchesNothing)
+{
+    WriteFileBytes(TemplatePath(), "Name \"Scan\"\r\nRepositoryName\r\n");
+    EXPECT_EQ(1, Update());
+    EXPECT_EQ("Name \"Scan\"\r\nRepositoryName\r\n", ReadFileBytes(TemplatePath()));
+}
+
+TEST_F(TemplateFiles, Update_EmptyPcAddressLeavesTheValueAndAnswersZero)
+{
+    SetIPAddressText(L"");
+    WriteFileBytes(TemplatePath(), Template("10.0.0.9"));
+    EXPECT_EQ(0, Update());
+    EXPECT_EQ(Template("10.0.0.9"), ReadFileBytes(TemplatePath()));
+}
+
+TEST_F(TemplateFiles, Update_ValueLongerThanAnAddressIsAMismatchReplacedWhole)
+{
+    std::string longValue = "10.0.0.9.and.a.lot.more.text.than.fits";
+    ASSERT_GT(longValue.size(), 31u);
+    WriteFileBytes(TemplatePath(), Template(longValue));
+    EXPECT_EQ(0, Update());
+    EXPECT_EQ(Template("192.168.1.20"), ReadFileBytes(TemplatePath()));
+    // An address that equals only the value's first 31 characters is no match either.
+    SetIPAddressText(L"10.0.0.9");
+    std::string prefixed = "10.0.0.9" + std::string(40, 'z');
+    WriteFileBytes(TemplatePath(), Template(prefixed));
+    EXPECT_EQ(0, Update());
+    EXPECT_EQ(Template("10.0.0.9"), ReadFileBytes(TemplatePath()));
+}
+
+TEST_F(TemplateFiles, Update_UnclosedValueKeepsItsLineBreak)
+{
+    WriteFileBytes(TemplatePath(), "RepositoryName \"10.0.0.9\r\nNext \"x\"\r\n");
+    EXPECT_EQ(0, Update());
+    EXPECT_EQ("RepositoryName \"192.168.1.20\r\nNext \"x\"\r\n", ReadFileBytes(TemplatePath()));
+}
+
+TEST_F(TemplateFiles, Update_BytesAfterCtrlZSurviveTheRewrite)
+{
+    std::string tail = std::string("\x1A", 1) + "RepositoryName \"10.0.0.9\"\r\n";
+    WriteFileBytes(TemplatePath(), Template("10.0.0.9") + tail);
+    EXPECT_EQ(0, Update());
+    EXPECT_EQ(Template("192.168.1.20") + tail, ReadFileBytes(TemplatePath()));
+}
+
+TEST_F(TemplateFiles, Update_ReadOnlyTemplateAnswersOneAndStaysAsItIs)
+{
+    WriteFileBytes(TemplatePath(), Template("10.0.0.9"));
+    ASSERT_TRUE(SetFileAttributesW(TemplatePath().c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(1, Update());
+    EXPECT_EQ(Template("10.0.0.9"), ReadFileBytes(TemplatePath()));
+    EXPECT_EQ((std::vector<std::wstring>{L"a.ost"}), ListFolder(m_templates));
+    SetFileAttributesW(TemplatePath().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(TemplateFiles, Update_TemplateHeldOpenWithoutSharingAnswersOne)
+{
+    WriteFileBytes(TemplatePath(), Template("10.0.0.9"));
+    bgt::UniqueFileHandle hHeld(
+        CreateFileW(TemplatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(hHeld);
+    EXPECT_EQ(1, Update());
+    hHeld.reset();
+    EXPECT_EQ(Template("10.0.0.9"), ReadFileBytes(TemplatePath()));
+}
+
+TEST_F(TemplateFiles, Update_RewriteGoesThroughWhileAnotherReaderHoldsTheTemplate)
+{
+    // Another watcher sharing the folder reads the template at the same moment.
+    WriteFileBytes(TemplatePath(), Template("10.0.0.9"));
+    bgt::UniqueFileHandle hReader(CreateFileW(TemplatePath().c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(hReader);
+    EXPECT_EQ(0, Update());
+    char buf[128] = {};
+    DWORD cb = 0;
+    ASSERT_TRUE(ReadFile(hReader.get(), buf, sizeof(buf), &cb, nullptr));
+    EXPECT_EQ(Template("10.0.0.9"), std::string(buf, cb)) << "the reader still sees the whole old template";
+    hReader.reset();
+    EXPECT_EQ(Template("192.168.1.20"), ReadFileBytes(TemplatePath()));
+}

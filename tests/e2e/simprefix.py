@@ -1,0 +1,146 @@
+"""A Wine prefix of its own with the scanner simulator installed, shared by the
+end-to-end tests and the demo. Everything runs the real BgndTask.exe."""
+import fcntl
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+CLASS_KEY = r"HKLM\System\CurrentControlSet\Control\Class\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"
+WIA_CLSIDS = ["{A1F4E726-8CF1-11D1-BF92-0060081ED811}", "{B6C292BC-7C88-41EE-8B54-8EC92617E599}"]
+
+
+class SimPrefix:
+    def __init__(self, build_dir, name):
+        self.build = os.path.abspath(build_dir)
+        self.path = os.path.join(self.build, name)
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", DISPLAY="",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.bin_unix = os.path.join(self.path, "drive_c", "simbin")
+        self.bin_win = r"C:\simbin"
+        self.journal_unix = os.path.join(self.path, "drive_c", "simjournal", "journal.txt")
+
+    # ---- Wine ---------------------------------------------------------------
+    def wine(self, *args, timeout=120, env=None, check=True):
+        """Runs a Windows program to its end; answers (exit code, output).
+        Output goes through a file: Wine's helper processes inherit the standard
+        handles and would keep a pipe open after the program ended."""
+        with tempfile.TemporaryFile() as out:
+            rc = subprocess.call(["wine", *args], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                 env=env or self.env, timeout=timeout)
+            out.seek(0)
+            text = out.read().decode("utf-8", "replace").replace("\r", "")
+        if check and rc != 0:
+            raise RuntimeError("wine %s failed (%d): %s" % (" ".join(args), rc, text))
+        return rc, text
+
+    def ensure(self):
+        """Creates the prefix once (under a lock) and installs the simulator's binaries."""
+        with open(self.path + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not os.path.exists(os.path.join(self.path, ".sim-ready")):
+                shutil.rmtree(self.path, ignore_errors=True)
+                subprocess.call(["wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
+                self.wine("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+                # A version before Vista: Wine's ShutdownBlockReasonCreate answers FALSE,
+                # and on Vista or later the task then refuses the session end.
+                self.wine("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "winxp64", "/f")
+                # As on a machine whose WIA service is stopped: WIA requests fail at
+                # once instead of retrying against Wine's stub.
+                for clsid in WIA_CLSIDS:
+                    for root in (r"HKLM\Software\Classes\CLSID", r"HKLM\Software\Classes\Wow6432Node\CLSID"):
+                        self.wine("reg", "delete", root + "\\" + clsid, "/f", check=False)
+                subprocess.call(["wineserver", "-w"], env=self.env)
+                open(os.path.join(self.path, ".sim-ready"), "w").close()
+            subprocess.call(["wineserver", "-p300"], env=self.env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+        os.makedirs(self.bin_unix, exist_ok=True)
+        os.makedirs(os.path.dirname(self.journal_unix), exist_ok=True)
+        for rel in ("host/BgndTask.exe", "sim/sti/sti.dll", "sim/bgctl.exe", "sim/tools/siminstall.exe",
+                    "sim/tools/simdrop.exe"):
+            src = os.path.join(self.build, rel)
+            if os.path.exists(src):
+                shutil.copy2(src, self.bin_unix)
+
+    def tool(self, name):
+        return self.bin_win + "\\" + name
+
+    # ---- state ----------------------------------------------------------------
+    def reset(self):
+        """Ends any running task and removes every trace of earlier installations."""
+        self.wine(self.tool("bgctl.exe"), "close", check=False)
+        self.wine(self.tool("bgctl.exe"), "gone", "15", check=False)
+        rc, out = self.wine("reg", "query", CLASS_KEY, check=False)
+        for key in re.findall(r"^(HKEY_LOCAL_MACHINE\\.*\\\d{4})$", out, re.M):
+            self.wine("reg", "delete", key, "/f", check=False)
+        for key in (r"HKLM\SOFTWARE\Orbek", r"HKCU\Software\Orbek"):
+            self.wine("reg", "delete", key, "/f", check=False)
+        drive_c = os.path.join(self.path, "drive_c")
+        for rel in ("ProgramData/Orbek", "PC", "simjournal"):
+            shutil.rmtree(os.path.join(drive_c, rel), ignore_errors=True)
+        for f in os.listdir(os.path.join(drive_c, "ProgramData")):
+            if f.endswith("obk.del"):
+                os.remove(os.path.join(drive_c, "ProgramData", f))
+        os.makedirs(os.path.dirname(self.journal_unix), exist_ok=True)
+
+    def unix(self, winpath):
+        """The Linux path of a C: path of the prefix."""
+        assert winpath[:2].upper() == "C:"
+        return os.path.join(self.path, "drive_c", *winpath[3:].split("\\"))
+
+    def install_scanner(self, *args):
+        rc, out = self.wine(self.tool("siminstall.exe"), "scanner", *args)
+        return dict(line.split("=", 1) for line in out.strip().splitlines() if "=" in line)
+
+    def reg_value(self, key, name):
+        rc, out = self.wine("reg", "query", key, "/v", name, check=False)
+        m = re.search(r"^\s+%s\s+(REG_\w+)\s+(.*)$" % re.escape(name), out, re.M)
+        return (m.group(1), m.group(2).strip()) if m else None
+
+    def journal(self):
+        if not os.path.exists(self.journal_unix):
+            return []
+        with open(self.journal_unix, encoding="utf-8", errors="replace") as f:
+            return [line.rstrip("\n").split("\t") for line in f if line.strip()]
+
+
+class Task:
+    """The real BgndTask.exe, started in the background."""
+
+    def __init__(self, prefix, args=(), debug=None):
+        self.prefix = prefix
+        self.log = tempfile.TemporaryFile()
+        env = dict(prefix.env)
+        if debug:
+            env["WINEDEBUG"] = debug
+        self.proc = subprocess.Popen(["wine", prefix.tool("BgndTask.exe"), *args], stdin=subprocess.DEVNULL,
+                                     stdout=self.log, stderr=subprocess.STDOUT, env=env)
+
+    def wait(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def output(self):
+        self.log.seek(0)
+        return self.log.read().decode("utf-8", "replace").replace("\r", "")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.prefix.wine(self.prefix.tool("bgctl.exe"), "close", check=False)
+            if self.wait(20) is None:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def wait_for(predicate, timeout, interval=0.2):
+    end = time.time() + timeout
+    while True:
+        value = predicate()
+        if value or time.time() >= end:
+            return value
+        time.sleep(interval)

@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <memory>
+#include <string>
+
+#include "common/owners.h"
+#include "discovery/state.h"
+#include "fake_resolver.h"
+#include "tests/support/test_support.h"
+#include "watcher/watcher.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::wstring kBoxText = L"Unable to republish the templates due to network issues. Please verify the IPaddress";
+const std::wstring kRepublishTrace = L"  Getting the republish thread. IsWIA 1\r\n";
+constexpr DWORD kThreadDeadlineMs = 15000;
+
+std::wstring CommonAppData()
+{
+    wchar_t wsz[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, wsz);
+    return wsz;
+}
+
+std::string TemplateNaming(const std::string& address)
+{
+    return "Name \"Scan\"\r\nRepositoryName \"" + address + "\"\r\n";
+}
+
+// One scanner's record and folders, the hook table and the registry of one test.
+class WatcherStartUp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static bool s_bLockReady = false;
+        if (!s_bLockReady) {
+            InitializeCriticalSection(&g_csTemplateLock);
+            s_bLockReady = true;
+        }
+        wcscpy_s(g_wszUserName, L"tester");
+        SetIPAddressText(L"");
+        m_commonAppData = CommonAppData();
+        ASSERT_FALSE(m_commonAppData.empty());
+        m_scratchName = L"bgtws" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount());
+        m_scratchRoot = m_commonAppData + L"\\" + m_scratchName;
+        m_templates = m_folder / L"Templates";
+        MakeFolder(m_templates);
+        m_pDevice = std::make_unique<DeviceInfo>();
+        SetFilingPath(m_scratchRoot + L"\\A\\MSTB");
+        wcscpy_s(m_pDevice->szTemplateFolder, m_templates.c_str());
+        m_pDevice->IsWIA = 1;
+        RemoveMarker();
+    }
+
+    void TearDown() override
+    {
+        RemoveMarker();
+        RemoveTree(m_scratchRoot);
+    }
+
+    void SetFilingPath(const std::wstring& path)
+    {
+        wcscpy_s(m_pDevice->szFilingPath, path.c_str());
+        MakeFolder(path);
+    }
+
+    std::wstring MarkerPath() const { return m_commonAppData + L"\\Beno_obk.del"; }
+    void RemoveMarker() const { DeleteFileW(MarkerPath().c_str()); }
+
+    std::wstring UserKey() const { return L"Software\\" + m_scratchName + L"\\A\\MarlstoneB"; }
+
+    // Runs the watcher thread to its end (the watch itself returns at once here).
+    bool RunWatcher()
+    {
+        bgt::UniqueHandle hThread(CreateThread(nullptr, 0, WatchTempFolder, m_pDevice.get(), 0, nullptr));
+        if (!hThread)
+            return false;
+        return WaitForSingleObject(hThread.get(), kThreadDeadlineMs) == WAIT_OBJECT_0;
+    }
+
+    ScratchRegistry m_registry;
+    ScratchFolder m_folder;
+    TraceCapture m_traces;
+    SleepRecorder m_sleeps;
+    MessageBoxRecorder m_boxes;
+    std::unique_ptr<DeviceInfo> m_pDevice;
+    std::wstring m_commonAppData;
+    std::wstring m_scratchName;
+    std::wstring m_scratchRoot;
+    std::wstring m_templates;
+};
+
+void ExpectOneWarning(const std::vector<RecordedBox>& boxes)
+{
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(nullptr, boxes[0].hWnd);
+    EXPECT_EQ(kBoxText, boxes[0].text);
+    EXPECT_EQ(L"ORBEK SCANNER", boxes[0].caption);
+    EXPECT_EQ(static_cast<UINT>(MB_OK | MB_ICONWARNING), boxes[0].uType);
+}
+
+} // namespace
+
+TEST_F(WatcherStartUp, LoopbackSixTimes_FivePausesThenTheWarningAndNoRefresh)
+{
+    WriteFileBytes(m_templates + L"\\a.ost", TemplateNaming("10.0.0.9"));
+    FakeResolver resolver({Addresses({"127.0.0.1"})});
+    ASSERT_TRUE(RunWatcher());
+    EXPECT_EQ(6, resolver.Calls());
+    EXPECT_EQ((std::vector<DWORD>{5000, 5000, 5000, 5000, 5000}), m_sleeps.Pauses());
+    ExpectOneWarning(m_boxes.Boxes());
+    EXPECT_EQ(TemplateNaming("10.0.0.9"), ReadFileBytes(m_templates + L"\\a.ost"));
+    EXPECT_FALSE(m_traces.Contains(kRepublishTrace));
+    // The start-up goes on after the warning.
+    DWORD dw = 0;
+    EXPECT_TRUE(ScratchRegistry::ReadDword(HKEY_CURRENT_USER, UserKey(), L"tester_DeleteImageOnScan", dw));
+}
+
+TEST_F(WatcherStartUp, LoopbackThenLinkLocal_WarnsWithoutTheLongPause)
+{
+    FakeResolver resolver({Addresses({"127.0.0.1"}), Addresses({"169.254.12.34"}), Addresses({"192.168.1.20"})});
+    ASSERT_TRUE(RunWatcher());
+    EXPECT_EQ(2, resolver.Calls());
+    EXPECT_EQ((std::vector<DWORD>{5000}), m_sleeps.Pauses());
+    ExpectOneWarning(m_boxes.Boxes());
+}
+
+TEST_F(WatcherStartUp, LoopbackThenUsable_RefreshesAfterOnePause)
+{
+    WriteFileBytes(m_templates + L"\\a.ost", TemplateNaming("10.0.0.9"));
+    FakeResolver resolver({Addresses({"127.0.0.1"}), Addresses({"192.168.1.20"})});
+    ASSERT_TRUE(RunWatcher());
+    EXPECT_EQ((std::vector<DWORD>{5000}), m_sleeps.Pauses());
+    EXPECT_TRUE(m_boxes.Boxes().empty());
+    EXPECT_EQ(TemplateNaming("192.168.1.20"), ReadFileBytes(m_templates + L"\\a.ost"));
+    EXPECT_EQ(1u, m_traces.Count(kRepublishTrace));
+}
+
+TEST_F(WatcherStartUp, LinkLocalThenUsable_OneLongPauseThenTheRefreshAndRepublish)
+{
+    WriteFileBytes(m_templates + L"\\a.ost", TemplateNaming("10.0.0.9"));
+    FakeResolver resolver({Addresses({"169.254.12.34"}), Addresses({"192.168.1.20"})});
+    ASSERT_TRUE(RunWatcher());
+    EXPECT_EQ(2, resolver.Calls());
+    EXPECT_EQ((std::vector<DWORD>{18000}), m_sleeps.Pauses());
+    EXPECT_TRUE(m_boxes.Boxes().empty());
+    EXPECT_EQ(TemplateNaming("192.168.1.20"), ReadFileBytes(m_templates + L"\\a.ost"));
+    EXPECT_EQ(1u, m_traces.Count(kRepublishTrace));
+}
+
+TEST_F(WatcherStartUp, LinkLocalThreeTimes_TwoLongPausesThenTheWarning)
+{
+    FakeResolver resolver({Addresses({"169.254.12.34"}), Addresses({"169.254.12.34"}), Addresses({"127.0.0.1"})});
+    ASSERT_TRUE(RunWatcher());
+    EXPECT_EQ(3, resolver.Calls());
+    EXPECT_EQ((std::vector<DWORD>{18000, 18000}), m_sleeps.Pauses());
+    ExpectOneWarning(m_boxes.Boxes());
+}
+
+TEST_F(WatcherStartUp, LookupFailure_WarnsAtOnce)
+{
+    FakeResolver resolver({Failure(WSAHOST_NOT_FOUND), Addresses({"192.168.1.20"})});
+    ASSERT_TRUE(RunWatcher());
+    EXPECT_EQ(1, resolver.Calls());
+    EXPECT_TRUE(m_sleeps.Pauses().empty());
+    ExpectOneWarning(m_boxes.Boxes());
+    EXPECT_FALSE(m_traces.Contains(kRepublishTrace));
+}
+
+TEST_F(WatcherStartUp, RefreshAnsweringOne_NeverTakesTheTemplateLock)
+{
+    // No repository value: the refresh answers 1.
+    WriteFileBytes(m_templates + L"\\a.ost", "Name \"Scan\"\r\n");
+    FakeResolver resolver({Addresses({"192.168.1.20"})});
+    EnterCriticalSection(&g_csTemplateLock);
+    bgt::ScopeExit leave([] { LeaveCriticalSection(&g_csTemplateLock); });
+    EXPECT_TRUE(RunWatcher()) << "the watcher waited for the template lock";
+    EXPECT_FALSE(m_traces.Contains(kRepublishTrace));
+    EXPECT_TRUE(m_boxes.Boxes().empty());
+}
+
+TEST_F(WatcherStartUp, RefreshAnsweringZero_RepublishesUnderTheTemplateLock)
+{
+    FakeResolver resolver({Addresses({"192.168.1.20"})}); // empty Templates folder: 0
+    EnterCriticalSection(&g_csTemplateLock);
+    bgt::ScopeExit leave([] { LeaveCriticalSection(&g_csTemplateLock); });
+    bgt::UniqueHandle hThread(CreateThread(nullptr, 0, WatchTempFolder, m_pDevice.get(), 0, nullptr));
+    ASSERT_TRUE(hThread);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(hThread.get(), 500));
+    EXPECT_FALSE(m_traces.Contains(kRepublishTrace));
+    leave.dismiss();
+    LeaveCriticalSection(&g_csTemplateLock);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hThread.get(), kThreadDeadlineMs));
+    EXPECT_EQ(1u, m_traces.Count(kRepublishTrace));
+}
+
+TEST_F(WatcherStartUp, WritesTheOptionUnderTheDerivedKeyAndCreatesTheMarker)
+{
+    FakeResolver resolver({Addresses({"192.168.1.20"})});
+    size_t nHandlesBefore = CountProcessHandles();
+    ASSERT_TRUE(RunWatcher());
+    DWORD dw = 0;
+    ASSERT_TRUE(ScratchRegistry::ReadDword(HKEY_CURRENT_USER, UserKey(), L"tester_DeleteImageOnScan", dw));
+    EXPECT_EQ(1u, dw);
+    EXPECT_TRUE(PathExists(MarkerPath()));
+    EXPECT_EQ("", ReadFileBytes(MarkerPath()));
+    EXPECT_EQ(1u, m_traces.Count(L" Created the Del file \r\n"));
+    EXPECT_EQ(1u, m_traces.Count(L"  > Entering WatchTempFolder  \r\n"));
+    EXPECT_FALSE(m_traces.Contains(L" Cannot Create Event : 0\r\n"));
+    // Both events and every key, search and file given back.
+    EXPECT_EQ(nHandlesBefore, CountProcessHandles());
+}
+
+TEST_F(WatcherStartUp, SecondWatcherWithTheSameTag_LeavesTheMarkerAlone)
+{
+    FakeResolver resolver({Addresses({"192.168.1.20"})});
+    WriteFileBytes(MarkerPath(), "made by the first watcher");
+    ASSERT_TRUE(RunWatcher());
+    EXPECT_EQ("made by the first watcher", ReadFileBytes(MarkerPath()));
+    EXPECT_FALSE(m_traces.Contains(L" Created the Del file \r\n"));
+    DWORD dw = 0;
+    EXPECT_TRUE(ScratchRegistry::ReadDword(HKEY_CURRENT_USER, UserKey(), L"tester_DeleteImageOnScan", dw));
+}
+
+TEST_F(WatcherStartUp, FilingPathWithoutTheAbbreviation_UsesTheTextAsItIs)
+{
+    SetFilingPath(m_scratchRoot + L"\\A\\XYZB");
+    FakeResolver resolver({Addresses({"192.168.1.20"})});
+    ASSERT_TRUE(RunWatcher());
+    DWORD dw = 0;
+    EXPECT_TRUE(ScratchRegistry::ReadDword(HKEY_CURRENT_USER, L"Software\\" + m_scratchName + L"\\A\\XYZB",
+                                           L"tester_DeleteImageOnScan", dw));
+    const std::wstring marker = m_commonAppData + L"\\BZYX_obk.del";
+    EXPECT_TRUE(PathExists(marker));
+    DeleteFileW(marker.c_str());
+}
+
+TEST_F(WatcherStartUp, ShortFilingPath_WritesNoKeyNoValueNoMarkerAndGoesOn)
+{
+    wcscpy_s(m_pDevice->szFilingPath, L"C:\\S");
+    FakeResolver resolver({Addresses({"192.168.1.20"})});
+    size_t nHandlesBefore = CountProcessHandles();
+    ASSERT_TRUE(RunWatcher());
+    EXPECT_FALSE(ScratchRegistry::KeyExists(HKEY_CURRENT_USER, L"Software"));
+    EXPECT_FALSE(m_traces.Contains(L"RegWriteDeleteImageOption Enter \r\n"));
+    EXPECT_FALSE(m_traces.Contains(L" Created the Del file \r\n"));
+    EXPECT_TRUE(m_traces.Contains(L"\t Filing path is not below the common application data folder, no user key \r\n"));
+    EXPECT_EQ(nHandlesBefore, CountProcessHandles());
+}

@@ -1,0 +1,94 @@
+#include <winsock2.h>
+
+#include "watcher/lookupip.h"
+
+#include <cstring>
+
+#include "common/bounded_string.h"
+#include "common/hooks.h"
+#include "common/trace.h"
+#include "discovery/state.h"
+
+namespace {
+
+constexpr int kWsaHostNotFound = 11001; // WSAHOST_NOT_FOUND
+constexpr int kWsaNoData = 11004;       // WSANO_DATA
+
+HRESULT TraceLookupFailure()
+{
+    int nError = WSAGetLastError();
+    switch (nError) {
+    case 0:
+        return S_OK;
+    case kWsaHostNotFound:
+        TraceMsg(L"Host not found\n");
+        return E_FAIL;
+    case kWsaNoData:
+        TraceMsg(L"No data record found\n");
+        return E_FAIL;
+    default:
+        TraceMsg(L"Function failed with error: %ld\n", static_cast<long>(nError));
+        return E_FAIL;
+    }
+}
+
+// The first address of the entry, or null when it holds no IPv4 address.
+const in_addr* FirstAddress(const hostent* pHost)
+{
+    if (pHost->h_addrtype != AF_INET || pHost->h_length != sizeof(in_addr) || pHost->h_addr_list == nullptr ||
+        pHost->h_addr_list[0] == nullptr)
+        return nullptr;
+    return reinterpret_cast<const in_addr*>(pHost->h_addr_list[0]);
+}
+
+HRESULT ClassifyAddress(const char* pszAddress)
+{
+    if (strcmp(pszAddress, "127.0.0.1") == 0) {
+        TraceMsg(L"Entered the lookupip address\r\n");
+        return E_ABORT;
+    }
+    char szPrefix[9] = {};
+    bgt::StringCchCopyA(szPrefix, ARRAYSIZE(szPrefix), pszAddress);
+    if (strcmp(szPrefix, "169.254.") == 0) {
+        TraceMsg(L"Most likely not a valid IP address and PC did connect with DHCP server correctly yet\r\n");
+        return E_UNEXPECTED;
+    }
+    return S_OK;
+}
+
+} // namespace
+
+HRESULT lookupip()
+{
+    TraceMsg(L"Entered the lookupip function\r\n");
+    // Each call adds a start-up of its own and keeps it: other threads may be
+    // using the socket layer at the same moment.
+    WSADATA wsaData{};
+    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
+        TraceMsg(L"WSAStartup failed.\n");
+        return E_FAIL;
+    }
+    char szHostName[260] = {};
+    gethostname(szHostName, sizeof(szHostName));
+    const hostent* pHost = g_hooks.pfnGetHostByName(szHostName);
+    if (pHost == nullptr)
+        return TraceLookupFailure();
+    const in_addr* pAddress = FirstAddress(pHost);
+    if (pAddress == nullptr) {
+        TraceMsg(L"No IPv4 address for the host\n");
+        return E_FAIL;
+    }
+
+    char szAddress[32] = {};
+#if defined(_MSC_VER)
+#pragma warning(suppress : 4996) // the IPv4-only form is the one wanted here
+#endif
+    const char* pszDotted = inet_ntoa(*pAddress);
+    bgt::StringCchCopyA(szAddress, ARRAYSIZE(szAddress), pszDotted != nullptr ? pszDotted : "");
+    wchar_t wszAddress[32] = {};
+    if (MultiByteToWideChar(CP_ACP, 0, szAddress, -1, wszAddress, ARRAYSIZE(wszAddress)) == 0)
+        wszAddress[0] = L'\0';
+    TraceMsg(L"\n\nIP Addr: %s\n\r\n", wszAddress);
+    SetIPAddressText(wszAddress);
+    return ClassifyAddress(szAddress);
+}

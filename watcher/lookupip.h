@@ -1,0 +1,9 @@
+#pragma once
+// The PC's own network address, and whether scanners can reach the PC by it.
+#include <windows.h>
+
+// Resolves the host name and looks at its first address only. Stores the
+// dotted text with SetIPAddressText. S_OK: usable (or the lookup failed without
+// an error code, and the stored text is unchanged); E_ABORT: loopback;
+// E_UNEXPECTED: link-local 169.254.x.x; E_FAIL: sockets or the lookup failed.
+HRESULT lookupip();
