@@ -32,8 +32,10 @@ protected:
 
     void WriteTemplate(const std::string& base, const std::string& extra = {})
     {
-        WriteFileBytes(m_job + L"\\JOB.ost", "Name \"scan to PC\"\nPCFolderPath \"" + Narrow(m_pc) +
-                                                 "\"\nPCBaseFileName \"" + base + "\"\n" + extra);
+        // No base name is a template without a "PCBaseFileName" value.
+        std::string baseLine = base.empty() ? std::string() : "PCBaseFileName \"" + base + "\"\n";
+        WriteFileBytes(m_job + L"\\JOB.ost",
+                       "Name \"scan to PC\"\nPCFolderPath \"" + Narrow(m_pc) + "\"\n" + baseLine + extra);
     }
 
     void PutImage(const std::wstring& name, const std::string& bytes = {})
