@@ -317,6 +317,38 @@ TEST_F(Filing, PageRenameOntoATakenName_NothingIsReplaced)
     EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A_p1.tif") + L" has FAILED\r\n"));
 }
 
+TEST_F(Filing, DocumentsOnAnotherVolume_FilesCopiedOverFolderJobNeverHalfMoved)
+{
+    // /dev/shm is a file system of its own: a move there is a copy and a delete.
+    std::wstring otherVolume = testsupport::WinPathFromUnix("/dev/shm/bgt-filing-" +
+                                                            std::to_string(GetCurrentProcessId()));
+    std::wstring docs = otherVolume + L"\\Documents";
+    testsupport::MakeFolder(docs);
+    bgt::ScopeExit cleanup([&] { testsupport::RemoveTree(otherVolume); });
+    wcscpy_s(m_device.szDocFolder, docs.c_str());
+
+    PutScan(L"A", L".tif", std::string(300000, 'x'));
+    PutTemplate(L"A");
+    Report(L"A.lck");
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(docs + L"\\A.osm"));
+    EXPECT_EQ(300000u, ReadFileBytes(docs + L"\\A.osm\\A.tif").size());
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+
+    testsupport::MakeFolder(Temp(L"B.osm"));
+    WriteFileBytes(Temp(L"B.osm\\p1.tif"), "page one");
+    WriteFileBytes(Temp(L"B.osm\\B.ost"), "template");
+    m_trace.Clear();
+    Report(L"B.lck");
+    // A folder cannot be moved to another volume: it stays whole where it was,
+    // and no partial job folder appears.
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"p1.tif"}), ListFolder(Temp(L"B.osm")));
+    EXPECT_EQ("page one", ReadFileBytes(Temp(L"B.osm\\p1.tif")));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(docs)) << "no B.osm, no lock folder";
+    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + docs + L"\\B.osm has FAILED\r\n"));
+    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+    EXPECT_FALSE(PathExists(docs + L"\\B.lck"));
+}
+
 TEST_F(Filing, EveryJobAndLockFolderGoesThroughProtectedFolderCreation)
 {
     PutScan(L"A", L".pdf");
