@@ -105,7 +105,6 @@ struct JobNames {
     PathBuffer wszJobFolder;
     PathBuffer wszLockFolder;
     wchar_t wszSuffix[kPathChars];
-    bool bCollision;
 };
 
 bool TrySuffix(const DeviceInfo* pDev, const wchar_t* pwszStem, JobNames& names, bool& bFree)
@@ -129,13 +128,11 @@ bool FormatSuffix(JobNames& names, const JobStamp& stamp, DWORD dwCounter)
 bool ChooseJobNames(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp, bool bSingleFile,
                     JobNames& names)
 {
-    names.bCollision = false;
     names.wszSuffix[0] = L'\0';
     bool bFree = false;
     if (!TrySuffix(pDev, pwszStem, names, bFree))
         return false;
     if (!bFree) {
-        names.bCollision = true;
         if (stamp.bMade) {
             if (FAILED(bgt::StringCchPrintfW(names.wszSuffix, kPathChars, L"_%s", stamp.wszText)) ||
                 !TrySuffix(pDev, pwszStem, names, bFree))
