@@ -57,8 +57,10 @@ HRESULT AppendServiceGroup(PACL pAcl)
 
 HRESULT FillProtectedAcl(PACL pAcl, PSID pUserSid)
 {
-    if (!InitializeAcl(pAcl, kProtectedAclBytes, ACL_REVISION_DS))
+    if (!InitializeAcl(pAcl, kProtectedAclBytes, ACL_REVISION_DS)) {
+        TraceMsg(L"InitializeAcl failed: %d", GetLastError());
         return E_FAIL;
+    }
     if (FAILED(AppendAllowAce(pAcl, pUserSid, kUserFolderMask)))
         return E_FAIL;
     if (FAILED(AppendAdministrators(pAcl)))
@@ -98,18 +100,24 @@ HRESULT AppendAllowAce(PACL pAcl, PSID pSid, DWORD dwMask)
 
 HRESULT BuildProtectedDescriptor(PSID pUserSid, ProtectedDescriptor& desc)
 {
-    if (!InitializeSecurityDescriptor(&desc.sd, SECURITY_DESCRIPTOR_REVISION))
+    if (!InitializeSecurityDescriptor(&desc.sd, SECURITY_DESCRIPTOR_REVISION)) {
+        TraceMsg(L"InitializeSecurityDescriptor failed: %d", GetLastError());
         return E_FAIL;
-    if (!SetSecurityDescriptorControl(&desc.sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+    }
+    if (!SetSecurityDescriptorControl(&desc.sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        TraceMsg(L"SetSecurityDescriptorControl failed: %d", GetLastError());
         return E_FAIL;
+    }
     desc.pAcl.reset(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kProtectedAclBytes));
     if (!desc.pAcl)
         return E_FAIL;
     auto* pAcl = static_cast<PACL>(desc.pAcl.get());
     if (FAILED(FillProtectedAcl(pAcl, pUserSid)))
         return E_FAIL;
-    if (!SetSecurityDescriptorDacl(&desc.sd, TRUE, pAcl, FALSE))
+    if (!SetSecurityDescriptorDacl(&desc.sd, TRUE, pAcl, FALSE)) {
+        TraceMsg(L"SetSecurityDescriptorDacl failed: %d", GetLastError());
         return E_FAIL;
+    }
     return S_OK;
 }
 
@@ -122,10 +130,14 @@ HRESULT CreateFolderUnderDescriptor(const wchar_t* pwszPath, PSECURITY_DESCRIPTO
     int nError = SHCreateDirectoryExW(nullptr, pwszPath, &sa);
     if (nError == ERROR_SUCCESS)
         return S_OK;
-    if (nError != ERROR_ALREADY_EXISTS)
+    if (nError != ERROR_ALREADY_EXISTS) {
+        TraceMsg(L"SHCreateDirectoryExW failed: %d", nError);
         return E_FAIL;
-    if (!SetFileSecurityW(pwszPath, DACL_SECURITY_INFORMATION, pSd))
+    }
+    if (!SetFileSecurityW(pwszPath, DACL_SECURITY_INFORMATION, pSd)) {
+        TraceMsg(L"SetFileSecurityW failed: %d", GetLastError());
         return E_FAIL;
+    }
     return S_OK;
 }
 

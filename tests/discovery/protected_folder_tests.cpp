@@ -255,6 +255,8 @@ TEST_F(ProtectedFolder, ParentIsAFile_FailsWithEFail)
     std::wstring file = m_scratch / L"file.bin";
     testsupport::WriteFileBytes(file, "x");
     std::wstring path = file + L"\\sub";
+    TraceCapture trace;
     EXPECT_EQ(E_FAIL, CreateProtectedFolder(path.c_str()));
     EXPECT_FALSE(GetFileAttributesW(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(trace.ContainsFragment(L"SHCreateDirectoryExW failed: "));
 }

@@ -85,7 +85,7 @@ class E2E(unittest.TestCase):
         name, kind, data = delete_image_value(PREFIX, t1)
         self.assertEqual(("REG_DWORD", "0x1"), (kind, data))
         markers = [f for f in os.listdir(PREFIX.unix(r"C:\ProgramData")) if f.endswith("_obk.del")]
-        self.assertIn("enOw_obk.del", markers)  # last four characters of ...\TwainOne, reversed
+        self.assertIn("enOn_obk.del", markers)  # last four characters of ...\TwainOne, reversed
 
         # The first template names the PC's address now; every other byte is kept.
         template = open(PREFIX.unix(t1["templateFolder"] + r"\Default.ost"), "rb").read()

@@ -1,0 +1,74 @@
+// The republish pass a watcher runs at its start: the family scanners of the
+// watcher's driver kind are asked to republish all of the user's templates.
+#include "common/trace.h"
+#include "discovery/state.h"
+#include "host/os_version.h"
+#include "templates/driver_requests.h"
+#include "templates/sti_scanner.h"
+#include "templates/template_passes.h"
+
+namespace {
+
+void VisitTwainDevice(DWORD dwIndex, HRESULT& hrLast)
+{
+    hrLast = CSTIScanner::CreateDevice(dwIndex);
+    if (FAILED(hrLast)) {
+        TraceMsg(L"\tCreateTWAINDevice failed for %s \r\n", CSTIScanner::DeviceDescription(dwIndex));
+        return;
+    }
+    if (!RepublishAllTWAINTemplateFromDevice())
+        TraceMsg(L"\t\tRepublishAll failed for %s \r\n", CSTIScanner::DeviceDescription(dwIndex));
+    CSTIScanner::ReleaseStiDevice();
+    ++CSTIScanner::m_nDevicesFound;
+}
+
+void VisitWiaDevice(DWORD dwIndex, bool* pbEndThread)
+{
+    bool bSent = IsVistaOrLater() ? RePublishAllWIA2TemplateFromDevice(dwIndex, pbEndThread)
+                                  : RePublishAllWIATemplateFromDevice(dwIndex, pbEndThread);
+    if (*pbEndThread)
+        return;
+    if (!bSent)
+        TraceMsg(L"\t\tRePublishAllTemplates failed for %s \r\n", CSTIScanner::DeviceDescription(dwIndex));
+    ++CSTIScanner::m_nDevicesFound;
+}
+
+// Everything of the pass for a watcher of driver kind nKind (0 TWAIN, 1 WIA,
+// anything else serves none). Answers the last status.
+HRESULT RunRepublishPass(int nKind, bool* pbEndThread)
+{
+    HRESULT hr = CSTIScanner::InitializeSTI();
+    if (FAILED(hr))
+        return hr;
+    DWORD dwCount = 0;
+    hr = CSTIScanner::ListStiDevices(ListingTexts::RepublishPass, &dwCount);
+    if (FAILED(hr)) {
+        CSTIScanner::ReleaseSTI(false);
+        return hr;
+    }
+    for (DWORD dwIndex = 0; dwIndex < dwCount; ++dwIndex) {
+        // Exactly one branch per record: a TWAIN watcher never makes the WIA test.
+        if (CSTIScanner::IsTwainFamily(dwIndex) && nKind == 0) {
+            VisitTwainDevice(dwIndex, hr);
+        } else if (CSTIScanner::IsWiaFamily(dwIndex) && nKind == 1) {
+            VisitWiaDevice(dwIndex, pbEndThread);
+            if (*pbEndThread) {
+                CSTIScanner::ReleaseSTI(false);
+                return hr;
+            }
+        }
+    }
+    CSTIScanner::TraceDevicesFound();
+    return CSTIScanner::ReleaseSTI(false);
+}
+
+} // namespace
+
+HRESULT RePublishAllTemplates(const DeviceInfo* pDeviceInfo, bool* pbEndThread)
+{
+    *pbEndThread = false;
+    TraceMsg(L"  >  RePublishAllTemplates Enter\r\n");
+    HRESULT hr = RunRepublishPass(pDeviceInfo != nullptr ? pDeviceInfo->IsWIA : -1, pbEndThread);
+    TraceMsg(L"  >  RePublishAllTemplates Exit\r\n");
+    return hr;
+}
