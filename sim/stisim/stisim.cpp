@@ -1,5 +1,6 @@
 #include "sim/stisim/sim_state.h"
 
+#include <atomic>
 #include <map>
 
 #include "templates/wia_interfaces.h"
@@ -27,6 +28,9 @@ SimState& State()
 }
 
 LONG volatile g_lLiveObjects = 0;
+
+// Set once by a host (the native sti.dll) that keeps the journal beyond the process.
+std::atomic<JournalListener> g_pfnJournalListener{nullptr};
 
 // What the WIA service answers for a device id it does not know.
 constexpr HRESULT kNoDeviceAvailable = static_cast<HRESULT>(0x80210015L);
@@ -107,6 +111,8 @@ std::vector<JournalEntry> JournalOf(const std::wstring& wstrDevice, const std::w
     return vecOut;
 }
 
+void SetJournalListener(JournalListener pfnListener) { g_pfnJournalListener.store(pfnListener); }
+
 void ClearJournal()
 {
     std::lock_guard<std::mutex> lock(State().mutex);
@@ -172,6 +178,8 @@ namespace detail {
 
 void Record(JournalEntry entry)
 {
+    if (JournalListener pfnListener = g_pfnJournalListener.load())
+        pfnListener(entry);
     std::lock_guard<std::mutex> lock(State().mutex);
     State().vecJournal.push_back(std::move(entry));
 }

@@ -73,6 +73,9 @@ void SetWiaDevice(const std::wstring& wstrDeviceId, const WiaDeviceConfig& confi
 std::vector<JournalEntry> Journal();
 std::vector<JournalEntry> JournalOf(const std::wstring& wstrDevice, const std::wstring& wstrCall);
 void ClearJournal();
+// Also hands every entry, as it is recorded, to a listener (null for none).
+using JournalListener = void (*)(const JournalEntry& entry);
+void SetJournalListener(JournalListener pfnListener);
 
 // Simulated COM objects still alive (service, managers, devices, items).
 LONG LiveObjects();

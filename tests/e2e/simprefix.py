@@ -135,6 +135,7 @@ class Task:
             if self.wait(20) is None:
                 self.proc.kill()
                 self.proc.wait()
+        self.log.close()
 
 
 def wait_for(predicate, timeout, interval=0.2):
