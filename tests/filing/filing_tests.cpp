@@ -1,0 +1,379 @@
+// Job filing driven record by record, as the watch loop hands records over.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/filing/filing_fixture.h"
+#include "watcher/filing.h"
+
+using namespace filingtest;
+
+namespace {
+
+class Filing : public FilingFixture {
+protected:
+    // A change record's name is not terminated: hand it over inside a longer
+    // text so that a read past its length would be seen.
+    void Report(const std::wstring& name)
+    {
+        std::wstring padded = name + L"XYZ.tif";
+        FileScanRecord(&m_device, padded.c_str(), static_cast<DWORD>(name.size() * sizeof(wchar_t)));
+    }
+
+    std::wstring OnlyStampedJob(const std::wstring& stem) const
+    {
+        std::wstring found;
+        for (const std::wstring& job : JobFolders()) {
+            if (job.rfind(stem + L"_", 0) == 0) {
+                EXPECT_TRUE(found.empty()) << "more than one stamped job";
+                found = job;
+            }
+        }
+        return found;
+    }
+
+    testsupport::SleepRecorder m_sleeps;
+};
+
+TEST_F(Filing, GenTimeDateName_LocalTimeWithoutLeadingZerosAndBoundedStatuses)
+{
+    SYSTEMTIME before;
+    GetLocalTime(&before);
+    wchar_t wszStamp[260];
+    ASSERT_EQ(S_OK, GenTimeDateName(wszStamp, 260));
+    std::wstring stamp = wszStamp;
+    EXPECT_TRUE(std::regex_match(stamp, StampPattern())) << Narrow(stamp);
+    EXPECT_TRUE(stamp == StampOf(before) || stamp == StampInSeconds(before, 1)) << Narrow(stamp);
+    for (wchar_t c : {L'-', L'_'}) {
+        size_t pos = stamp.find(c);
+        ASSERT_NE(std::wstring::npos, pos);
+        EXPECT_NE(L'0', stamp[pos + 1]) << "no leading zeros: " << Narrow(stamp);
+    }
+
+    wchar_t wszShort[6];
+    EXPECT_EQ(STRSAFE_E_INSUFFICIENT_BUFFER, GenTimeDateName(wszShort, ARRAYSIZE(wszShort)));
+    EXPECT_EQ(stamp.substr(0, 5), std::wstring(wszShort));
+    EXPECT_EQ(E_INVALIDARG, GenTimeDateName(wszShort, 0));
+}
+
+TEST_F(Filing, LockGone_FilesImageAndTemplate_ThenRemovalReportFilesNothing)
+{
+    PutScan(L"A", L".tif");
+    PutTemplate(L"A");
+    Report(L"A.lck");
+
+    ASSERT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs)) << "lock folder removed at the end";
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ("image of A.tif", ReadFileBytes(Docs(L"A.osm\\A.tif")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    EXPECT_EQ(std::vector<DWORD>{1000}, m_sleeps.Pauses());
+    EXPECT_TRUE(m_trace.Contains(L" count of i 0\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" GenTimeDateName Success\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L"pathFile doesn't exist " + Temp(L"A.osm") + L"\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" The File " + Docs(L"A.osm\\A.tif") + L" was successfully moved\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" The File " + Docs(L"A.osm\\A.ost") + L" was successfully moved\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L">  SendToFolder Enter  \r\n")) << "a filed job is handed to the delivery";
+
+    // The report of the lock entry's removal: the name is taken, there is no
+    // image, nothing is created and nothing is delivered.
+    m_trace.Clear();
+    Report(L"A.lck");
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_FALSE(m_trace.ContainsFragment(L"Created at"));
+    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+    EXPECT_EQ((std::vector<DWORD>{1000, 1000}), m_sleeps.Pauses());
+}
+
+TEST_F(Filing, SameStemLater_StampsFolderLockFolderAndFiles)
+{
+    PutScan(L"A", L".tif", "first");
+    PutTemplate(L"A", "first template");
+    Report(L"A.lck");
+    PutScan(L"A", L".tif", "second");
+    PutTemplate(L"A", "second template");
+    SYSTEMTIME before;
+    GetLocalTime(&before);
+    Report(L"A.lck");
+
+    std::wstring job = OnlyStampedJob(L"A");
+    ASSERT_FALSE(job.empty());
+    std::wstring stamp = job.substr(2, job.size() - 2 - 4);
+    EXPECT_TRUE(std::regex_match(stamp, StampPattern())) << Narrow(stamp);
+    EXPECT_TRUE(stamp == StampOf(before) || stamp == StampInSeconds(before, 1)) << "local time " << Narrow(stamp);
+    EXPECT_EQ((std::vector<std::wstring>{L"A_" + stamp + L".ost", L"A_" + stamp + L".tif"}), ListFolder(Docs(job)));
+    EXPECT_EQ("second", ReadFileBytes(Docs(job + L"\\A_" + stamp + L".tif")));
+    EXPECT_EQ("first", ReadFileBytes(Docs(L"A.osm\\A.tif")));
+    EXPECT_TRUE(m_trace.Contains(L" Lock Folder For New Job Sucessfully Created at " + Docs(L"A_" + stamp + L".lck") +
+                                 L"\r\n"));
+    EXPECT_FALSE(PathExists(Docs(L"A_" + stamp + L".lck")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+}
+
+TEST_F(Filing, ImagePreference_TifOverPdfOverXps_OthersStay)
+{
+    PutScan(L"A", L".tif");
+    PutScan(L"A", L".xps");
+    PutTemplate(L"A");
+    Report(L"A.lck");
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.xps"}, ListFolder(m_temp));
+
+    PutScan(L"B", L".pdf");
+    PutScan(L"B", L".xps");
+    Report(L"B.lck");
+    EXPECT_EQ(std::vector<std::wstring>{L"B.pdf"}, ListFolder(Docs(L"B.osm")));
+
+    PutScan(L"C", L".xps");
+    PutScan(L"C", L".jpg");
+    Report(L"C.lck");
+    EXPECT_EQ(std::vector<std::wstring>{L"C.xps"}, ListFolder(Docs(L"C.osm")));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.xps", L"B.xps", L"C.jpg"}), ListFolder(m_temp));
+}
+
+TEST_F(Filing, OnlyTemplate_NoJobFolderTemplateStaysNoDelivery)
+{
+    PutTemplate(L"A");
+    Report(L"A.lck");
+    EXPECT_TRUE(ListFolder(m_docs).empty());
+    EXPECT_EQ(std::vector<std::wstring>{L"A.ost"}, ListFolder(m_temp));
+    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A.ost") + L" has FAILED\r\n"));
+    EXPECT_FALSE(m_trace.ContainsFragment(L"Created at"));
+    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+}
+
+TEST_F(Filing, OnlyLockEntriesAreActedOn_CaseInsensitiveExtension)
+{
+    PutScan(L"A", L".tif");
+    PutScan(L"B", L".tif");
+    Report(L"A.lck.tmp");
+    Report(L"A.tif");
+    Report(L"lck");
+    Report(L"A.lckx");
+    EXPECT_TRUE(ListFolder(m_docs).empty());
+    EXPECT_TRUE(m_sleeps.Pauses().empty()) << "ignored names cost no pause";
+
+    Report(L"A.LCK");
+    Report(L"B.Lck");
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm"}), ListFolder(m_docs));
+}
+
+TEST_F(Filing, FolderJob_PagesRenamedOnce_OddNamesKeepTheirParts)
+{
+    testsupport::MakeFolder(Temp(L"A.osm"));
+    for (const wchar_t* name : {L"p1.tif", L"p1.tmb", L"p1.JPG", L"A.ost", L"README", L"p2.x.jpg", L"A_p9.tif"})
+        WriteFileBytes(Temp(L"A.osm\\") + name, Narrow(name));
+    Report(L"A.lck");
+
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A_A_p9.tif", L"A_p1.JPG", L"A_p1.tif", L"A_p1.tmb", L"A_p2.jpg",
+                                         L"README"}),
+              ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ("p1.tif", ReadFileBytes(Docs(L"A.osm\\A_p1.tif")));
+    EXPECT_EQ("p2.x.jpg", ReadFileBytes(Docs(L"A.osm\\A_p2.jpg")));
+    EXPECT_EQ("README", ReadFileBytes(Docs(L"A.osm\\README")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    EXPECT_TRUE(m_trace.Contains(L" Lock Folder For New Job Sucessfully Created at " + Docs(L"A.lck") + L"\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" The File " + Docs(L"A.osm") + L" was successfully moved\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+
+    // The same stem again: everything carries the stamp.
+    testsupport::MakeFolder(Temp(L"A.osm"));
+    for (const wchar_t* name : {L"p1.tif", L"A.ost", L"README"})
+        WriteFileBytes(Temp(L"A.osm\\") + name, "again");
+    Report(L"A.lck");
+    std::wstring job = OnlyStampedJob(L"A");
+    ASSERT_FALSE(job.empty());
+    std::wstring stamp = job.substr(2, job.size() - 6);
+    EXPECT_EQ((std::vector<std::wstring>{L"A_" + stamp + L".ost", L"A_p1_" + stamp + L".tif", L"README_" + stamp}),
+              ListFolder(Docs(job)));
+}
+
+TEST_F(Filing, LockEntryOutlivesThePoll_NothingFiled)
+{
+    PutScan(L"A", L".tif");
+    WriteFileBytes(Temp(L"A.lck"), "");
+    Report(L"A.lck");
+    EXPECT_TRUE(ListFolder(m_docs).empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"A.lck", L"A.tif"}), ListFolder(m_temp));
+    EXPECT_TRUE(m_trace.Contains(L" count of i 3000001\r\n"));
+    EXPECT_TRUE(m_sleeps.Pauses().empty());
+}
+
+TEST_F(Filing, StampedNameTakenToo_CounterGivesAThirdNameAndNothingIsLost)
+{
+    // Documents holds the plain name and the stamped names of the next seconds:
+    // two jobs of one stem within one second.
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    testsupport::MakeFolder(Docs(L"A.osm"));
+    for (int i = -1; i <= 10; ++i)
+        testsupport::MakeFolder(Docs(L"A_" + StampInSeconds(now, i) + L".osm"));
+    size_t nBefore = ListFolder(m_docs).size();
+
+    PutScan(L"A", L".tif", "one");
+    PutTemplate(L"A", "one");
+    Report(L"A.lck");
+    PutScan(L"A", L".tif", "two");
+    PutTemplate(L"A", "two");
+    Report(L"A.lck");
+
+    std::vector<std::wstring> added;
+    for (const std::wstring& name : ListFolder(m_docs))
+        if (!ListFolder(Docs(name)).empty())
+            added.push_back(name);
+    ASSERT_EQ(2u, added.size());
+    EXPECT_EQ(nBefore + 2, ListFolder(m_docs).size()) << "no lock folder left behind";
+    std::wregex counted(L"A_\\d{4}-\\d{1,2}-\\d{1,2}_\\d{1,2}-\\d{1,2}-\\d{1,2}_([23])\\.osm");
+    std::wsmatch m;
+    std::vector<std::string> contents;
+    for (const std::wstring& job : added) {
+        ASSERT_TRUE(std::regex_match(job, m, counted)) << Narrow(job);
+        std::wstring suffix = job.substr(1, job.size() - 5);
+        EXPECT_EQ((std::vector<std::wstring>{L"A" + suffix + L".ost", L"A" + suffix + L".tif"}),
+                  ListFolder(Docs(job)));
+        contents.push_back(ReadFileBytes(Docs(job + L"\\A" + suffix + L".tif")));
+    }
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ((std::vector<std::string>{"one", "two"}), contents) << "both scans filed, each once";
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+}
+
+TEST_F(Filing, OverLongPaths_NothingFiledNothingLost)
+{
+    // The stem fits in the temporary folder, but the job's files would not fit
+    // under Documents: nothing moves.
+    std::wstring stem(150, L's');
+    PutScan(stem, L".tif");
+    PutTemplate(stem);
+    Report(stem + L".lck");
+    EXPECT_TRUE(ListFolder(m_docs).empty());
+    EXPECT_EQ((std::vector<std::wstring>{stem + L".ost", stem + L".tif"}), ListFolder(m_temp));
+    EXPECT_TRUE(m_trace.ContainsFragment(L"does not fit, the job is not filed"));
+    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+
+    // A folder job whose folder fits but one of whose pages would not once renamed.
+    // Its path is 259 characters in the job folder; once renamed it would be 261.
+    std::wstring page(259 - m_docs.size() - 11, L'p');
+    testsupport::MakeFolder(Temp(L"B.osm"));
+    WriteFileBytes(Temp(L"B.osm\\" + page + L".tif"), "long page");
+    WriteFileBytes(Temp(L"B.osm\\B.ost"), "template");
+    m_trace.Clear();
+    Report(L"B.lck");
+    EXPECT_TRUE(JobFolders().empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", page + L".tif"}), ListFolder(Temp(L"B.osm")));
+    EXPECT_TRUE(m_trace.ContainsFragment(L"does not fit, the job is not filed"));
+    EXPECT_FALSE(m_trace.ContainsFragment(L"Created at"));
+}
+
+TEST_F(Filing, FailedMoveOrRename_LeavesTheFileWhereAndAsItWas)
+{
+    PutScan(L"A", L".tif");
+    PutTemplate(L"A", "held template");
+    {
+        // Held open without delete sharing, the template cannot be moved.
+        bgt::UniqueFileHandle hHeld(CreateFileW(Temp(L"A.ost").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(hHeld);
+        Report(L"A.lck");
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"A.tif"}, ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.ost"}, ListFolder(m_temp));
+    EXPECT_EQ("held template", ReadFileBytes(Temp(L"A.ost")));
+    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A.ost") + L" has FAILED\r\n"));
+
+    // A page whose rename fails keeps its name inside the job folder.
+    testsupport::MakeFolder(Temp(L"B.osm"));
+    WriteFileBytes(Temp(L"B.osm\\p1.tif"), "page one");
+    WriteFileBytes(Temp(L"B.osm\\p2.tif"), "page two");
+    m_trace.Clear();
+    {
+        bgt::UniqueFileHandle hHeld(CreateFileW(Temp(L"B.osm\\p2.tif").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(hHeld);
+        Report(L"B.lck");
+    }
+    ASSERT_TRUE(PathExists(Docs(L"B.osm"))) << "the whole job folder moves";
+    EXPECT_EQ((std::vector<std::wstring>{L"B_p1.tif", L"p2.tif"}), ListFolder(Docs(L"B.osm")));
+    EXPECT_EQ("page two", ReadFileBytes(Docs(L"B.osm\\p2.tif")));
+    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"B.osm\\B_p2.tif") + L" has FAILED\r\n"));
+}
+
+TEST_F(Filing, PageRenameOntoATakenName_NothingIsReplaced)
+{
+    // Both pages map to A_p1.tif: one gets the name, the other keeps its own.
+    testsupport::MakeFolder(Temp(L"A.osm"));
+    WriteFileBytes(Temp(L"A.osm\\p1.tif"), "page");
+    WriteFileBytes(Temp(L"A.osm\\p1.x.tif"), "other page");
+    Report(L"A.lck");
+    std::vector<std::wstring> files = ListFolder(Docs(L"A.osm"));
+    ASSERT_EQ(2u, files.size());
+    EXPECT_EQ(L"A_p1.tif", files[0]);
+    EXPECT_TRUE(files[1] == L"p1.tif" || files[1] == L"p1.x.tif") << Narrow(files[1]);
+    std::vector<std::string> contents{ReadFileBytes(Docs(L"A.osm\\A_p1.tif")),
+                                      ReadFileBytes(Docs(L"A.osm\\" + files[1]))};
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ((std::vector<std::string>{"other page", "page"}), contents);
+    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A_p1.tif") + L" has FAILED\r\n"));
+}
+
+TEST_F(Filing, DocumentsOnAnotherVolume_FilesCopiedOverFolderJobNeverHalfMoved)
+{
+    // /dev/shm is a file system of its own: a move there is a copy and a delete.
+    std::wstring otherVolume = testsupport::WinPathFromUnix("/dev/shm/bgt-filing-" +
+                                                            std::to_string(GetCurrentProcessId()));
+    std::wstring docs = otherVolume + L"\\Documents";
+    testsupport::MakeFolder(docs);
+    bgt::ScopeExit cleanup([&] { testsupport::RemoveTree(otherVolume); });
+    wcscpy_s(m_device.szDocFolder, docs.c_str());
+
+    PutScan(L"A", L".tif", std::string(300000, 'x'));
+    PutTemplate(L"A");
+    Report(L"A.lck");
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(docs + L"\\A.osm"));
+    EXPECT_EQ(300000u, ReadFileBytes(docs + L"\\A.osm\\A.tif").size());
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+
+    testsupport::MakeFolder(Temp(L"B.osm"));
+    WriteFileBytes(Temp(L"B.osm\\p1.tif"), "page one");
+    WriteFileBytes(Temp(L"B.osm\\B.ost"), "template");
+    m_trace.Clear();
+    Report(L"B.lck");
+    // A folder cannot be moved to another volume: it stays whole where it was,
+    // and no partial job folder appears.
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"p1.tif"}), ListFolder(Temp(L"B.osm")));
+    EXPECT_EQ("page one", ReadFileBytes(Temp(L"B.osm\\p1.tif")));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(docs)) << "no B.osm, no lock folder";
+    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + docs + L"\\B.osm has FAILED\r\n"));
+    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+    EXPECT_FALSE(PathExists(docs + L"\\B.lck"));
+}
+
+TEST_F(Filing, EveryJobAndLockFolderGoesThroughProtectedFolderCreation)
+{
+    PutScan(L"A", L".pdf");
+    PutTemplate(L"A");
+    Report(L"A.lck");
+    EXPECT_TRUE(m_trace.Contains(L" Lock Folder For New Job Sucessfully Created at " + Docs(L"A.lck") + L"\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" New Job Folder Sucessfully Created at " + Docs(L"A.osm") + L"\r\n"));
+    std::vector<std::wstring> texts = m_trace.Texts();
+    auto lock = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) { return t.find(L"Lock Folder") != std::wstring::npos; });
+    auto job = std::find_if(texts.begin(), texts.end(), [](const std::wstring& t) { return t.find(L"New Job Folder") != std::wstring::npos; });
+    EXPECT_LT(lock - texts.begin(), job - texts.begin()) << "the lock folder stands before the job folder";
+
+    // Without the user's SID the protected creation refuses; the job is then not
+    // filed at all, which shows the folders come from nowhere else.
+    DiscardUserSidText();
+    PutScan(L"B", L".tif");
+    PutTemplate(L"B");
+    m_trace.Clear();
+    Report(L"B.lck");
+    ASSERT_EQ(S_OK, InitUserIdentity());
+    EXPECT_TRUE(m_trace.Contains(L" Lock Folder For New Job Creation FAILED at " + Docs(L"B.lck") + L"\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" New Job Folder Creation FAILED at " + Docs(L"B.osm") + L"\r\n"));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B.tif"}), ListFolder(m_temp));
+    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+}
+
+} // namespace

@@ -1,0 +1,291 @@
+// The folder watch on a thread of its own, with real directory notifications,
+// fed by scans dropped the way the driver drops them.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
+
+#include "sim_drop.h"
+#include "tests/filing/filing_fixture.h"
+#include "watcher/watch_loop.h"
+
+using namespace filingtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Watch : public FilingFixture {
+protected:
+    void TearDown() override
+    {
+        if (m_hThread) {
+            if (PathExists(m_temp))
+                DeleteTheFolder();
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_hThread.get(), 20000)) << "the watch must end";
+        }
+    }
+
+    struct WatchArgs {
+        DeviceInfo* pDevice;
+        HANDLE hWait;
+        HANDLE hCompletion;
+        OVERLAPPED overlapped;
+    };
+
+    static DWORD WINAPI RunWatch(LPVOID pv)
+    {
+        auto* pArgs = static_cast<WatchArgs*>(pv);
+        WatchFolder(pArgs->pDevice, pArgs->hWait, pArgs->hCompletion, &pArgs->overlapped);
+        return 0;
+    }
+
+    // The events and the overlapped record as the watcher's start-up makes them;
+    // the watch takes both events over.
+    void StartWatch()
+    {
+        m_args = {};
+        m_args.pDevice = &m_device;
+        m_args.hWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_args.hCompletion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_args.overlapped.hEvent = m_args.hCompletion;
+        ASSERT_TRUE(m_args.hWait != nullptr && m_args.hCompletion != nullptr);
+        m_hThread.reset(CreateThread(nullptr, 0, RunWatch, &m_args, 0, nullptr));
+        ASSERT_TRUE(m_hThread);
+    }
+
+    // The watch has its folder open; its first read follows at once.
+    bool WaitUntilWatching(std::chrono::milliseconds deadline = 10s)
+    {
+        bool bOpen = testsupport::WaitFor([&] { return m_trace.Contains(L"  >  Got the file handle!! \r\n"); },
+                                          deadline);
+        Sleep(300);
+        return bOpen;
+    }
+
+    void Drop(const std::wstring& stem, sim::JobKind kind = sim::JobKind::Tif, DWORD holdMs = 50,
+              unsigned long long cb = 4096)
+    {
+        sim::DropSpec spec;
+        spec.tempFolder = m_temp;
+        spec.stem = stem;
+        spec.kind = kind;
+        spec.holdMs = holdMs;
+        spec.imageBytes = cb;
+        spec.templateText = "Name \"" + Narrow(stem) + "\"\n";
+        sim::DropScan(spec);
+    }
+
+    bool Filed(const std::wstring& stem) const
+    {
+        return PathExists(Docs(stem + L".osm\\" + stem + L".tif")) && PathExists(Docs(stem + L".osm\\" + stem + L".ost"));
+    }
+
+    // Wine keeps a deleted folder in place, pending deletion, for as long as the
+    // watch holds it open, and reports nothing; Windows completes the read. So
+    // the folder is first renamed away, which takes its name at once, and then
+    // deleted.
+    void DeleteTheFolder()
+    {
+        std::wstring gone = m_temp + L".gone";
+        ASSERT_TRUE(MoveFileW(m_temp.c_str(), gone.c_str()));
+        testsupport::RemoveTree(gone);
+    }
+
+    bool EndWatchByDeletingTheFolder()
+    {
+        DeleteTheFolder();
+        bool bEnded = WaitForSingleObject(m_hThread.get(), 20000) == WAIT_OBJECT_0;
+        if (bEnded)
+            m_hThread.reset();
+        return bEnded;
+    }
+
+    WatchArgs m_args;
+    bgt::UniqueHandle m_hThread;
+};
+
+TEST_F(Watch, DroppedScan_FiledOnceAndTheRemovalReportAddsNothing)
+{
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    Drop(L"A");
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 15s));
+    // The report of the lock entry's removal comes after the filing's pause.
+    Sleep(2500);
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+
+    Drop(L"F", sim::JobKind::Folder);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return PathExists(Docs(L"F.osm\\F_p2.jpg")); }, 15s));
+    EXPECT_EQ((std::vector<std::wstring>{L"F.ost", L"F_p1.jpg", L"F_p1.tif", L"F_p1.tmb", L"F_p2.jpg", L"F_p2.tif",
+                                         L"F_p2.tmb"}),
+              ListFolder(Docs(L"F.osm")));
+}
+
+TEST_F(Watch, FolderAppearingWithinTheAttempts_IsOpenedAndWatched)
+{
+    testsupport::RemoveTree(m_temp);
+    StartWatch();
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return m_trace.ContainsFragment(L"Getting a file handle to the device's directory failed"); }, 5s));
+    Sleep(1500);
+    testsupport::MakeFolder(m_temp);
+    ASSERT_TRUE(WaitUntilWatching(5s));
+    EXPECT_TRUE(m_trace.Contains(
+        L"  > Getting a file handle to the device's directory failed. Waiting for 0 seconds  \r\n"));
+    EXPECT_FALSE(m_trace.Contains(L"  > Aborting the attempts  \r\n"));
+    Drop(L"A");
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 15s));
+}
+
+TEST_F(Watch, ScansCompleteBeforeTheFirstRead_AreNotFiled_OneWhoseLockGoesLaterIs)
+{
+    PutScan(L"Done", L".tif");
+    PutTemplate(L"Done");
+    PutScan(L"Late", L".tif");
+    PutTemplate(L"Late");
+    WriteFileBytes(Temp(L"Late.lck"), "");
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    ASSERT_TRUE(DeleteFileW(Temp(L"Late.lck").c_str()));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"Late"); }, 15s));
+    Sleep(1500);
+    EXPECT_EQ(std::vector<std::wstring>{L"Late.osm"}, ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"Done.ost", L"Done.tif"}), ListFolder(m_temp));
+}
+
+TEST_F(Watch, DeletingTheFolder_EndsTheWatchAndGivesEverythingBack)
+{
+    // A first watch lets Wine make whatever it keeps for good on first use.
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    ASSERT_TRUE(EndWatchByDeletingTheFolder()) << "no hang";
+    testsupport::MakeFolder(m_temp);
+    m_trace.Clear();
+
+    size_t nBefore = testsupport::CountProcessHandles();
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    ASSERT_TRUE(EndWatchByDeletingTheFolder()) << "no hang";
+    // The read outstanding when the folder went is cancelled and seen to end
+    // before its buffer is freed.
+    EXPECT_EQ(1u, m_trace.Count(L"    > Wait event was signaled\r\n"));
+    EXPECT_FALSE(m_trace.Contains(L"    > Wait timed out\r\n") || m_trace.Contains(L"    > Wait abandoned\r\n"));
+    EXPECT_EQ(nBefore, testsupport::CountProcessHandles()) << "folder handle and both events closed";
+}
+
+TEST_F(Watch, NoFolderWithin51Attempts_GivesUpAndClosesTheEvents)
+{
+    testsupport::RemoveTree(m_temp);
+    size_t nBefore = testsupport::CountProcessHandles();
+    StartWatch();
+    // Nobody signals "WaitEvent"; setting it here lets the attempts run without pauses.
+    SetEvent(m_args.hWait);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_hThread.get(), 20000));
+    m_hThread.reset();
+    EXPECT_EQ(51u, [&] {
+        size_t n = 0;
+        for (const std::wstring& t : m_trace.Texts())
+            n += t.find(L"Getting a file handle to the device's directory failed") != std::wstring::npos;
+        return n;
+    }());
+    EXPECT_TRUE(m_trace.Contains(
+        L"  > Getting a file handle to the device's directory failed. Waiting for 50 seconds  \r\n"));
+    EXPECT_TRUE(m_trace.Contains(L"  > Aborting the attempts  \r\n"));
+    EXPECT_EQ(nBefore, testsupport::CountProcessHandles());
+}
+
+// More changes than the read buffer holds pile up while a scan is being filed:
+// the platform gives up on them (0 bytes on Windows, ERROR_NOTIFY_ENUM_DIR on
+// Wine). The watch goes on; a scan whose reports were lost stays whole where
+// the driver left it, and the next scan is filed.
+TEST_F(Watch, OverflowWhileFiling_WatchGoesOnAndNothingIsHalfMoved)
+{
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    Drop(L"A");
+    Drop(L"C", sim::JobKind::Tif, 0);
+    testsupport::MakeFolder(Temp(L"noise"));
+    for (int i = 0; i < 4000; ++i) {
+        std::wstring name = L"noise-entry-" + std::to_wstring(i) + L".tmp";
+        HANDLE h = CreateFileW(Temp(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        CloseHandle(h);
+    }
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 30s));
+    // Whatever the overflow swallowed has been given up once the watch files
+    // a scan dropped after it.
+    Sleep(3000);
+    Drop(L"B");
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"B"); }, 60s)) << "the watch goes on after the overflow";
+
+    bool bCFiled = Filed(L"C");
+    if (!bCFiled) {
+        EXPECT_EQ(4096u, ReadFileBytes(Temp(L"C.tif")).size());
+        EXPECT_EQ("Name \"C\"\n", ReadFileBytes(Temp(L"C.ost")));
+    }
+    EXPECT_EQ(bCFiled ? 3u : 2u, JobFolders().size());
+    EXPECT_EQ(4001u, ListFolder(m_temp).size() - (bCFiled ? 0u : 2u)) << "the other entries are not touched";
+    std::cout << "[ overflow ] C " << (bCFiled ? "filed" : "left in TempImage") << ", 0-byte reads "
+              << m_trace.Count(L"  >  m_pEventData is too small\r\n") << std::endl;
+}
+
+// Scans dropped as fast as the drop protocol allows: each is filed exactly once,
+// or, when a notification overflow lost its lock entry's reports, left whole in
+// the temporary folder. Nothing is lost or half-moved.
+TEST_F(Watch, BurstOf200Scans_EachFiledOnceOrLeftIntact)
+{
+    testsupport::SleepRecorder instantPauses;
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    constexpr int kScans = 200;
+    for (int i = 0; i < kScans; ++i)
+        Drop(L"S" + std::to_wstring(i), sim::JobKind::Tif, 0, 64 + i);
+
+    // Settled: nothing has changed in either folder for a while.
+    auto Snapshot = [&] { return ListFolder(m_temp).size() * 100000 + ListFolder(m_docs).size(); };
+    size_t last = Snapshot();
+    auto tStable = std::chrono::steady_clock::now();
+    auto tEnd = tStable + 120s;
+    while (std::chrono::steady_clock::now() < tEnd && std::chrono::steady_clock::now() - tStable < 4s) {
+        Sleep(250);
+        size_t now = Snapshot();
+        if (now != last) {
+            last = now;
+            tStable = std::chrono::steady_clock::now();
+        }
+    }
+    int nFiled = 0;
+    int nLeft = 0;
+    std::map<std::wstring, int> jobsPerStem;
+    for (const std::wstring& job : JobFolders())
+        ++jobsPerStem[job.substr(0, job.find_first_of(L"._"))];
+    for (int i = 0; i < kScans; ++i) {
+        std::wstring stem = L"S" + std::to_wstring(i);
+        std::string templateText = "Name \"" + Narrow(stem) + "\"\n";
+        if (jobsPerStem[stem] > 0) {
+            ++nFiled;
+            EXPECT_EQ(1, jobsPerStem[stem]) << Narrow(stem) << " filed once";
+            EXPECT_EQ(static_cast<size_t>(64 + i), ReadFileBytes(Docs(stem + L".osm\\" + stem + L".tif")).size())
+                << Narrow(stem);
+            EXPECT_EQ(templateText, ReadFileBytes(Docs(stem + L".osm\\" + stem + L".ost")));
+            EXPECT_FALSE(PathExists(Temp(stem + L".tif")) || PathExists(Temp(stem + L".ost"))) << Narrow(stem);
+        } else {
+            ++nLeft;
+            EXPECT_EQ(static_cast<size_t>(64 + i), ReadFileBytes(Temp(stem + L".tif")).size()) << Narrow(stem);
+            EXPECT_EQ(templateText, ReadFileBytes(Temp(stem + L".ost"))) << Narrow(stem);
+        }
+    }
+    EXPECT_EQ(kScans, nFiled + nLeft);
+    EXPECT_EQ(static_cast<size_t>(nFiled), JobFolders().size()) << "no stray job folders";
+    EXPECT_EQ(static_cast<size_t>(nFiled), ListFolder(m_docs).size()) << "no lock folder left";
+    size_t nOverflows = m_trace.Count(L"  >  m_pEventData is too small\r\n");
+    std::cout << "[ burst ] filed " << nFiled << ", left in TempImage " << nLeft << ", 0-byte reads " << nOverflows
+              << std::endl;
+    RecordProperty("filed", nFiled);
+    RecordProperty("left_behind", nLeft);
+    EXPECT_TRUE(EndWatchByDeletingTheFolder());
+}
+
+} // namespace

@@ -1,0 +1,23 @@
+#pragma once
+// Job filing: every lock entry that goes away in a scanner's temporary folder
+// announces a finished scan, which is moved into a new job folder under the
+// scanner's Documents folder and then handed to the send-to-folder delivery.
+#include <windows.h>
+
+#include <cstddef>
+
+struct DeviceInfo;
+
+// Fills pwszName with the local time as "year-month-day_hour-minute-second",
+// without leading zeros. S_OK, STRSAFE_E_INSUFFICIENT_BUFFER when the text was
+// cut short, E_INVALIDARG for a capacity of 0.
+HRESULT GenTimeDateName(wchar_t* pwszName, size_t cchName);
+
+// Files the scan that one change record announces, if any. pwchName is the
+// record's name (not terminated), cbName its length in bytes. Returns once the
+// filing is over and its delivery has ended or been waited for 5000 ms.
+void FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWORD cbName);
+
+// Starts SendToFolder on a thread of its own with a private copy of the job
+// folder path, waits for it at most 5000 ms and lets go of its handle.
+void StartDelivery(const wchar_t* pwszJobFolder);
