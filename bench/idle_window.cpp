@@ -1,10 +1,14 @@
 // The bare minimum a per-user background program needs under Wine: a hidden
 // top-level window and its message loop. The idle benchmark measures it beside the
 // task, so that what Wine itself costs is not counted against the task.
-//   benchidle [SECONDS]   ends by itself after SECONDS (default: on WM_CLOSE only)
+//   benchidle [SECONDS [DLL ...]]   ends by itself after SECONDS (0: on WM_CLOSE
+//                                   only); loads each DLL first, so that what
+//                                   Wine's libraries cost can be told apart
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -25,6 +29,25 @@ LRESULT CALLBACK IdleWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
     }
 }
 
+// Split by hand: the shell's splitter would load SHELL32 into the bare program.
+std::vector<std::wstring> SplitArguments(const wchar_t* pwszCmdLine)
+{
+    std::vector<std::wstring> args;
+    std::wstring current;
+    for (const wchar_t* pwc = pwszCmdLine != nullptr ? pwszCmdLine : L""; *pwc != L'\0'; ++pwc) {
+        if (*pwc == L' ' || *pwc == L'\t') {
+            if (!current.empty())
+                args.push_back(current);
+            current.clear();
+        } else {
+            current += *pwc;
+        }
+    }
+    if (!current.empty())
+        args.push_back(current);
+    return args;
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR pwszCmdLine, int)
@@ -39,7 +62,13 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR pwszCmdLine, int)
                                 CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, hInstance, nullptr);
     if (hWnd == nullptr)
         return 1;
-    long lSeconds = pwszCmdLine != nullptr ? wcstol(pwszCmdLine, nullptr, 10) : 0;
+    std::vector<std::wstring> args = SplitArguments(pwszCmdLine);
+    long lSeconds = args.empty() ? 0 : wcstol(args[0].c_str(), nullptr, 10);
+    for (size_t i = 1; i < args.size(); ++i) {
+        // Kept loaded for the life of the process on purpose: that is what is measured.
+        if (LoadLibraryW(args[i].c_str()) == nullptr)
+            return 2;
+    }
     if (lSeconds > 0)
         SetTimer(hWnd, kEndTimer, static_cast<UINT>(lSeconds) * 1000u, nullptr);
     MSG msg;
