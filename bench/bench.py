@@ -422,9 +422,11 @@ def report(res, cfg):
         for key in ("reference", "many"):
             r = s.get(key)
             if r:
-                rows.append(["%d scanner(s) × %d scans" % (r["scanners"], r["scans"] // r["scanners"]),
+                where = " (in the 4-scanner task of 1 and 2)" if key == "reference" else ""
+                rows.append(["%d scanner(s) × %d scans%s" % (r["scanners"], r["scans"] // r["scanners"], where),
                              "%d/%d" % (r["filed"], r["scans"]), fmt(r["total_s"]),
-                             fmt(r.get("peak_rss_kb", 0) / 1024.0), fmt(r.get("rss_before_kb", 0) / 1024.0)])
+                             fmt(r["peak_rss_kb"] / 1024.0 if "peak_rss_kb" in r else None),
+                             fmt(r["rss_before_kb"] / 1024.0 if "rss_before_kb" in r else None)])
         if s.get("reference", {}).get("total_s") and s.get("many", {}).get("total_s"):
             rows.append(["**ratio many / one**", "", "%.2f" % (s["many"]["total_s"] / s["reference"]["total_s"]),
                          "", ""])
@@ -514,8 +516,16 @@ def main():
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
     parser.add_argument("--only", default="filing,delivery,idle,poll,scale",
                         help="comma-separated subset of filing,delivery,idle,poll,scale")
+    parser.add_argument("--report-only", action="store_true",
+                        help="print the tables and redraw the charts from the last run's latest.json")
     args = parser.parse_args()
     cfg = Config(args.quick)
+    if args.report_only:
+        with open(os.path.join(args.out, "latest.json")) as f:
+            res = json.load(f)
+        cfg.quick = res.get("quick", False)
+        publish(res, cfg, args.out)
+        return
     only = set(args.only.split(","))
     os.makedirs(args.out, exist_ok=True)
     began = time.monotonic()
@@ -580,18 +590,21 @@ def main():
         log("3. idle cost: waiting for the idle run to end")
         idle_thread.join(cfg.idle_seconds + 600)
     res["elapsed_min"] = (time.monotonic() - began) / 60.0
-    lines = ["## Figures of %s%s" % (res["date"], " (--quick)" if cfg.quick else ""), "",
+    with open(os.path.join(args.out, "latest.json"), "w") as f:
+        json.dump(res, f, indent=1, default=str)
+    publish(res, cfg, args.out)
+
+
+def publish(res, cfg, folder):
+    lines = ["## Figures of %s%s" % (res["date"], " (--quick)" if res.get("quick") else ""), "",
              "Machine: " + res["machine"]] + report(res, cfg)
     lines += ["", "Whole run: %.1f min." % res["elapsed_min"]]
     text = "\n".join(lines) + "\n"
     print(text)
-    with open(os.path.join(args.out, "latest.md"), "w") as f:
+    with open(os.path.join(folder, "latest.md"), "w") as f:
         f.write(text)
-    with open(os.path.join(args.out, "latest.json"), "w") as f:
-        json.dump(res, f, indent=1, default=str)
-    for path in charts(res, cfg, args.out):
+    for path in charts(res, cfg, folder):
         print("chart: " + os.path.relpath(path))
-
 
 if __name__ == "__main__":
     main()
