@@ -109,6 +109,7 @@ void CheckReparse(const std::string& bytes, const std::string& oldValue, const s
     bool bDone = false;
     std::string out = Rewrite(bytes, oldValue, address, &bDone);
     FUZZ_CHECK(bDone);
+    FUZZ_CHECK(out == ExpectedRewrite(bytes, oldValue, address));
     // An old value that shares a byte with the key could eat the key itself; and
     // a line that grows or shrinks across the piece size moves the pieces.
     if (oldValue.find_first_of("RepositoryName") != std::string::npos || !PiecesAreLines(bytes) ||
@@ -155,17 +156,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cb)
     bool bFound = false;
     CheckRepositoryValue(bytes, &value, &bFound);
     const char* pszNew = kNewValues[cb % (sizeof(kNewValues) / sizeof(kNewValues[0]))];
-    if (bFound) {
-        CheckReparse(bytes, value, cb % 2 == 0 ? std::string("192.168.1.20") : std::string(cb % 16 + 1, '7'));
+    // One rewrite of the found value per input: alternately an address, read
+    // back, and any other new text.
+    if (bFound && cb % 2 == 0)
+        CheckReparse(bytes, value, cb % 4 == 0 ? std::string("192.168.1.20") : std::string(cb % 16 + 1, '7'));
+    else if (bFound)
         CheckRewrite(bytes, value, cb % 3 == 0 ? kLongValue.c_str() : pszNew, false);
-    }
     // Any old value cut from the input itself, up to its first NUL (or an LF,
     // which must be refused).
     if (cb >= 2) {
         size_t ibStart = pData[0] % cb;
         std::string oldValue = bytes.substr(ibStart, 1 + pData[1] % 6);
         oldValue = oldValue.substr(0, oldValue.find('\0'));
-        CheckRewrite(bytes, oldValue, pData[1] % 4 == 0 ? kLongValue.c_str() : pszNew, true);
+        CheckRewrite(bytes, oldValue, pData[1] % 4 == 0 ? kLongValue.c_str() : pszNew, pData[1] % 4 == 1);
     }
     return 0;
 }
