@@ -68,7 +68,7 @@ size_t BoundedLength(const Ch* psz, size_t cchMax)
 
 // ---- formatting ---------------------------------------------------------
 
-struct Spec {
+struct Conversion {
     bool bLeft = false, bPlus = false, bSpace = false, bAlt = false, bZero = false;
     int nWidth = 0;
     int nPrecision = -1;
@@ -98,18 +98,18 @@ std::string Narrow(const wchar_t* psz, int cch)
 }
 
 template <class Ch>
-void EmitPadded(BoundedWriter<Ch>& out, const Spec& spec, const Ch* pBody, size_t cchBody,
+void EmitPadded(BoundedWriter<Ch>& out, const Conversion& cs, const Ch* pBody, size_t cchBody,
                 const char* pszPrefix = "", size_t cchZeros = 0)
 {
     size_t cchPrefix = 0;
     while (pszPrefix[cchPrefix] != '\0')
         ++cchPrefix;
     size_t total = cchPrefix + cchZeros + cchBody;
-    size_t pad = spec.nWidth > 0 && static_cast<size_t>(spec.nWidth) > total
-                     ? static_cast<size_t>(spec.nWidth) - total
+    size_t pad = cs.nWidth > 0 && static_cast<size_t>(cs.nWidth) > total
+                     ? static_cast<size_t>(cs.nWidth) - total
                      : 0;
-    bool bZeroPad = spec.bZero && !spec.bLeft;
-    if (!spec.bLeft && !bZeroPad)
+    bool bZeroPad = cs.bZero && !cs.bLeft;
+    if (!cs.bLeft && !bZeroPad)
         out.Repeat(Ch(' '), pad);
     for (size_t i = 0; i < cchPrefix; ++i)
         out.Put(static_cast<Ch>(pszPrefix[i]));
@@ -118,12 +118,12 @@ void EmitPadded(BoundedWriter<Ch>& out, const Spec& spec, const Ch* pBody, size_
     out.Repeat(Ch('0'), cchZeros);
     for (size_t i = 0; i < cchBody; ++i)
         out.Put(pBody[i]);
-    if (spec.bLeft)
+    if (cs.bLeft)
         out.Repeat(Ch(' '), pad);
 }
 
 template <class Ch>
-void EmitInteger(BoundedWriter<Ch>& out, Spec spec, uint64_t magnitude, bool bNegative, unsigned base,
+void EmitInteger(BoundedWriter<Ch>& out, Conversion cs, uint64_t magnitude, bool bNegative, unsigned base,
                  bool bUpper)
 {
     Ch digits[32];
@@ -133,42 +133,42 @@ void EmitInteger(BoundedWriter<Ch>& out, Spec spec, uint64_t magnitude, bool bNe
         digits[n++] = static_cast<Ch>(pszDigits[magnitude % base]);
         magnitude /= base;
     } while (magnitude != 0);
-    if (spec.nPrecision == 0 && n == 1 && digits[0] == Ch('0'))
+    if (cs.nPrecision == 0 && n == 1 && digits[0] == Ch('0'))
         n = 0;
     for (size_t i = 0; i < n / 2; ++i) {
         Ch t = digits[i];
         digits[i] = digits[n - 1 - i];
         digits[n - 1 - i] = t;
     }
-    const char* pszPrefix = bNegative ? "-" : spec.bPlus ? "+" : spec.bSpace ? " " : "";
-    if (spec.bAlt && base == 16 && n > 0)
+    const char* pszPrefix = bNegative ? "-" : cs.bPlus ? "+" : cs.bSpace ? " " : "";
+    if (cs.bAlt && base == 16 && n > 0)
         pszPrefix = bUpper ? "0X" : "0x";
     size_t cchZeros = 0;
-    if (spec.nPrecision >= 0) {
-        spec.bZero = false;
-        if (static_cast<size_t>(spec.nPrecision) > n)
-            cchZeros = static_cast<size_t>(spec.nPrecision) - n;
+    if (cs.nPrecision >= 0) {
+        cs.bZero = false;
+        if (static_cast<size_t>(cs.nPrecision) > n)
+            cchZeros = static_cast<size_t>(cs.nPrecision) - n;
     }
-    EmitPadded(out, spec, digits, n, pszPrefix, cchZeros);
+    EmitPadded(out, cs, digits, n, pszPrefix, cchZeros);
 }
 
 template <class Ch, class SrcCh>
-void EmitText(BoundedWriter<Ch>& out, const Spec& spec, const SrcCh* psz)
+void EmitText(BoundedWriter<Ch>& out, const Conversion& cs, const SrcCh* psz)
 {
     if (psz == nullptr) {
         static const Ch kNull[] = {'(', 'n', 'u', 'l', 'l', ')'};
-        EmitPadded(out, spec, kNull, 6);
+        EmitPadded(out, cs, kNull, 6);
         return;
     }
-    size_t cch = BoundedLength(psz, spec.nPrecision >= 0 ? static_cast<size_t>(spec.nPrecision) : kMaxCch);
+    size_t cch = BoundedLength(psz, cs.nPrecision >= 0 ? static_cast<size_t>(cs.nPrecision) : kMaxCch);
     if constexpr (sizeof(Ch) == sizeof(SrcCh)) {
-        EmitPadded(out, spec, reinterpret_cast<const Ch*>(psz), cch);
+        EmitPadded(out, cs, reinterpret_cast<const Ch*>(psz), cch);
     } else if constexpr (sizeof(Ch) == sizeof(wchar_t)) {
         std::wstring w = Widen(psz, static_cast<int>(cch));
-        EmitPadded(out, spec, w.c_str(), w.size());
+        EmitPadded(out, cs, w.c_str(), w.size());
     } else {
         std::string s = Narrow(psz, static_cast<int>(cch));
-        EmitPadded(out, spec, s.c_str(), s.size());
+        EmitPadded(out, cs, s.c_str(), s.size());
     }
 }
 
@@ -188,57 +188,57 @@ HRESULT FormatBounded(Ch* pszDest, size_t cchDest, const Ch* pszFormat, va_list 
             continue;
         }
         const Ch* pStart = p++;
-        Spec spec;
+        Conversion cs;
         for (;; ++p) {
-            if (*p == Ch('-')) spec.bLeft = true;
-            else if (*p == Ch('+')) spec.bPlus = true;
-            else if (*p == Ch(' ')) spec.bSpace = true;
-            else if (*p == Ch('#')) spec.bAlt = true;
-            else if (*p == Ch('0')) spec.bZero = true;
+            if (*p == Ch('-')) cs.bLeft = true;
+            else if (*p == Ch('+')) cs.bPlus = true;
+            else if (*p == Ch(' ')) cs.bSpace = true;
+            else if (*p == Ch('#')) cs.bAlt = true;
+            else if (*p == Ch('0')) cs.bZero = true;
             else break;
         }
         if (*p == Ch('*')) {
-            spec.nWidth = va_arg(args, int);
-            if (spec.nWidth < 0) {
-                spec.bLeft = true;
-                spec.nWidth = -spec.nWidth;
+            cs.nWidth = va_arg(args, int);
+            if (cs.nWidth < 0) {
+                cs.bLeft = true;
+                cs.nWidth = -cs.nWidth;
             }
             ++p;
         } else {
             while (*p >= Ch('0') && *p <= Ch('9'))
-                spec.nWidth = spec.nWidth * 10 + static_cast<int>(*p++ - Ch('0'));
+                cs.nWidth = cs.nWidth * 10 + static_cast<int>(*p++ - Ch('0'));
         }
         if (*p == Ch('.')) {
             ++p;
-            spec.nPrecision = 0;
+            cs.nPrecision = 0;
             if (*p == Ch('*')) {
-                spec.nPrecision = va_arg(args, int);
+                cs.nPrecision = va_arg(args, int);
                 ++p;
             } else {
                 while (*p >= Ch('0') && *p <= Ch('9'))
-                    spec.nPrecision = spec.nPrecision * 10 + static_cast<int>(*p++ - Ch('0'));
+                    cs.nPrecision = cs.nPrecision * 10 + static_cast<int>(*p++ - Ch('0'));
             }
         }
         bool bWideArg = false, bNarrowArg = false;
         if (*p == Ch('h')) {
-            spec.len = Spec::Len::Short;
+            cs.len = Conversion::Len::Short;
             bNarrowArg = true;
             ++p;
             if (*p == Ch('h'))
                 ++p;
         } else if (*p == Ch('l') || *p == Ch('w')) {
-            spec.len = Spec::Len::Long;
+            cs.len = Conversion::Len::Long;
             bWideArg = true;
             ++p;
             if (*p == Ch('l')) {
-                spec.len = Spec::Len::LongLong;
+                cs.len = Conversion::Len::LongLong;
                 ++p;
             }
         } else if (*p == Ch('I') && p[1] == Ch('6') && p[2] == Ch('4')) {
-            spec.len = Spec::Len::LongLong;
+            cs.len = Conversion::Len::LongLong;
             p += 3;
         } else if (*p == Ch('z') || *p == Ch('j') || *p == Ch('t')) {
-            spec.len = Spec::Len::LongLong;
+            cs.len = Conversion::Len::LongLong;
             ++p;
         }
 
@@ -246,30 +246,30 @@ HRESULT FormatBounded(Ch* pszDest, size_t cchDest, const Ch* pszFormat, va_list 
         switch (conv) {
         case Ch('d'):
         case Ch('i'): {
-            int64_t v = spec.len == Spec::Len::LongLong ? va_arg(args, long long)
-                        : spec.len == Spec::Len::Long   ? va_arg(args, long)
+            int64_t v = cs.len == Conversion::Len::LongLong ? va_arg(args, long long)
+                        : cs.len == Conversion::Len::Long   ? va_arg(args, long)
                                                         : va_arg(args, int);
-            if (spec.len == Spec::Len::Short)
+            if (cs.len == Conversion::Len::Short)
                 v = static_cast<short>(v);
             uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-            EmitInteger(out, spec, mag, v < 0, 10, false);
+            EmitInteger(out, cs, mag, v < 0, 10, false);
             break;
         }
         case Ch('u'):
         case Ch('x'):
         case Ch('X'):
         case Ch('o'): {
-            uint64_t v = spec.len == Spec::Len::LongLong ? va_arg(args, unsigned long long)
-                         : spec.len == Spec::Len::Long   ? va_arg(args, unsigned long)
+            uint64_t v = cs.len == Conversion::Len::LongLong ? va_arg(args, unsigned long long)
+                         : cs.len == Conversion::Len::Long   ? va_arg(args, unsigned long)
                                                          : va_arg(args, unsigned int);
-            if (spec.len == Spec::Len::Short)
+            if (cs.len == Conversion::Len::Short)
                 v = static_cast<unsigned short>(v);
             unsigned base = conv == Ch('u') ? 10 : conv == Ch('o') ? 8 : 16;
-            EmitInteger(out, spec, v, false, base, conv == Ch('X'));
+            EmitInteger(out, cs, v, false, base, conv == Ch('X'));
             break;
         }
         case Ch('p'): {
-            Spec ps = spec;
+            Conversion ps = cs;
             ps.nPrecision = static_cast<int>(sizeof(void*) * 2);
             EmitInteger(out, ps, reinterpret_cast<uintptr_t>(va_arg(args, void*)), false, 16, true);
             break;
@@ -290,16 +290,16 @@ HRESULT FormatBounded(Ch* pszDest, size_t cchDest, const Ch* pszFormat, va_list 
                 std::string s = Narrow(&c, 1);
                 ch = s.empty() ? Ch('?') : static_cast<Ch>(s[0]);
             }
-            EmitPadded(out, spec, &ch, 1);
+            EmitPadded(out, cs, &ch, 1);
             break;
         }
         case Ch('s'):
         case Ch('S'): {
             bool bArgWide = conv == Ch('s') ? (kWide ? !bNarrowArg : bWideArg) : (kWide ? bWideArg : !bNarrowArg);
             if (bArgWide)
-                EmitText(out, spec, va_arg(args, const wchar_t*));
+                EmitText(out, cs, va_arg(args, const wchar_t*));
             else
-                EmitText(out, spec, va_arg(args, const char*));
+                EmitText(out, cs, va_arg(args, const char*));
             break;
         }
         case Ch('%'):

@@ -397,6 +397,13 @@ void FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWOR
     JobStamp stamp;
     MakeStamp(stamp);
     g_hooks.pfnSleep(kSettleMs);
+    // A report that arrives late (the removal of an entry already filed) can find
+    // the driver writing a new scan of the same name by the end of the pause:
+    // its files are not complete yet, and its own removal report files them.
+    if (PathFileExistsW(wszFileToMovePath)) {
+        TraceMsg(L" The lock entry %s stands again; the scan is still being written\r\n", wszFileToMovePath);
+        return;
+    }
 
     PathBuffer wszStem;
     const wchar_t* pwszFirstDot = wcschr(pwszName, L'.');

@@ -55,27 +55,27 @@ void WriteImage(const std::wstring& path, const std::wstring& seed, unsigned lon
     CloseHandle(h);
 }
 
-void DropScan(const DropSpec& spec)
+void DropScan(const DropSpec& job)
 {
-    std::wstring base = spec.tempFolder + L"\\" + spec.stem;
+    std::wstring base = job.tempFolder + L"\\" + job.stem;
     std::wstring lock = base + L".lck";
     WriteBytes(lock, nullptr, 0);
-    if (spec.kind == JobKind::Folder) {
+    if (job.kind == JobKind::Folder) {
         std::wstring folder = base + L".osm";
         CreateDirectoryW(folder.c_str(), nullptr);
-        for (int p = 1; p <= spec.pages; ++p) {
+        for (int p = 1; p <= job.pages; ++p) {
             std::wstring page = folder + L"\\p" + std::to_wstring(p);
-            WriteImage(page + L".tif", spec.stem + L"p" + std::to_wstring(p), spec.imageBytes);
-            WriteImage(page + L".tmb", spec.stem + L"t" + std::to_wstring(p), 256);
-            WriteImage(page + L".jpg", spec.stem + L"j" + std::to_wstring(p), spec.imageBytes / 2 + 1);
+            WriteImage(page + L".tif", job.stem + L"p" + std::to_wstring(p), job.imageBytes);
+            WriteImage(page + L".tmb", job.stem + L"t" + std::to_wstring(p), 256);
+            WriteImage(page + L".jpg", job.stem + L"j" + std::to_wstring(p), job.imageBytes / 2 + 1);
         }
-        WriteBytes(folder + L"\\" + spec.stem + L".ost", spec.templateText.data(),
-                   static_cast<DWORD>(spec.templateText.size()));
+        WriteBytes(folder + L"\\" + job.stem + L".ost", job.templateText.data(),
+                   static_cast<DWORD>(job.templateText.size()));
     } else {
-        WriteImage(base + Extension(spec.kind), spec.stem, spec.imageBytes);
-        WriteBytes(base + L".ost", spec.templateText.data(), static_cast<DWORD>(spec.templateText.size()));
+        WriteImage(base + Extension(job.kind), job.stem, job.imageBytes);
+        WriteBytes(base + L".ost", job.templateText.data(), static_cast<DWORD>(job.templateText.size()));
     }
-    Sleep(spec.holdMs);
+    Sleep(job.holdMs);
     DeleteFileW(lock.c_str());
 }
 

@@ -23,6 +23,6 @@ struct DropSpec {
 // The bytes of an image: a pattern derived from the name, so that any copy can
 // be checked against it.
 void WriteImage(const std::wstring& path, const std::wstring& seed, unsigned long long cb);
-void DropScan(const DropSpec& spec);
+void DropScan(const DropSpec& job);
 
 } // namespace sim

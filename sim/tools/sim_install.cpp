@@ -84,25 +84,25 @@ std::wstring UserFolderName()
     return std::wstring(wszUser) + L"_" + host;
 }
 
-std::string TemplateText(const ScannerSpec& spec)
+std::string TemplateText(const ScannerSpec& scanner)
 {
-    std::string text = "[Template]\r\nName=\"Scan to PC\"\r\nRepositoryName=\"" + spec.repositoryName + "\"\r\n";
-    if (!spec.pcFolderPath.empty()) {
-        text += "PCFolderPath=\"" + spec.pcFolderPath + "\"\r\n";
-        if (!spec.pcBaseFileName.empty())
-            text += "PCBaseFileName=\"" + spec.pcBaseFileName + "\"\r\n";
+    std::string text = "[Template]\r\nName=\"Scan to PC\"\r\nRepositoryName=\"" + scanner.repositoryName + "\"\r\n";
+    if (!scanner.pcFolderPath.empty()) {
+        text += "PCFolderPath=\"" + scanner.pcFolderPath + "\"\r\n";
+        if (!scanner.pcBaseFileName.empty())
+            text += "PCBaseFileName=\"" + scanner.pcBaseFileName + "\"\r\n";
         text += "PCPreview=\"OFF\"\r\n";
     }
     text += "Resolution=\"300\"\r\n";
     return text;
 }
 
-InstalledScanner InstallScanner(const ScannerSpec& spec)
+InstalledScanner InstallScanner(const ScannerSpec& scanner)
 {
     InstalledScanner out;
     out.driverKey = NextDriverKey();
-    out.description = spec.model + (spec.bWia ? L" WIA Scanner" : L" TWAIN Scanner");
-    std::wstring name = spec.name.empty() ? L"Scanner" + out.driverKey : spec.name;
+    out.description = scanner.model + (scanner.bWia ? L" WIA Scanner" : L" TWAIN Scanner");
+    std::wstring name = scanner.name.empty() ? L"Scanner" + out.driverKey : scanner.name;
 
     // The installed layout: below the common application data folder, in a folder
     // of the family's abbreviation, so that the per-user key is derived from it.
@@ -117,13 +117,13 @@ InstalledScanner InstallScanner(const ScannerSpec& spec)
     std::wstring key = std::wstring(kImagingClassKey) + L"\\" + out.driverKey;
     SetString(HKEY_LOCAL_MACHINE, key, L"DriverDesc", out.description);
     SetString(HKEY_LOCAL_MACHINE, key, L"MatchingDeviceId",
-              spec.bUsb ? L"usb\\vid_1f3a&pid_7c1f&mi_01" : L"net\\orbek_scanner");
+              scanner.bUsb ? L"usb\\vid_1f3a&pid_7c1f&mi_01" : L"net\\orbek_scanner");
     std::wstring data = key + L"\\DeviceData";
-    SetString(HKEY_LOCAL_MACHINE, data, L"MacAddr", spec.mac);
+    SetString(HKEY_LOCAL_MACHINE, data, L"MacAddr", scanner.mac);
     SetString(HKEY_LOCAL_MACHINE, data, L"FilingPath", out.filingPath);
-    SetDword(HKEY_LOCAL_MACHINE, data, L"SimLockTimeout", spec.bLockTimeout ? 1 : 0);
-    SetDword(HKEY_LOCAL_MACHINE, data, L"SimEscapeFails", spec.bEscapeFails ? 1 : 0);
-    SetDword(HKEY_LOCAL_MACHINE, data, L"SimCannotOpen", spec.bCannotOpen ? 1 : 0);
+    SetDword(HKEY_LOCAL_MACHINE, data, L"SimLockTimeout", scanner.bLockTimeout ? 1 : 0);
+    SetDword(HKEY_LOCAL_MACHINE, data, L"SimEscapeFails", scanner.bEscapeFails ? 1 : 0);
+    SetDword(HKEY_LOCAL_MACHINE, data, L"SimCannotOpen", scanner.bCannotOpen ? 1 : 0);
 
     // The drivers' device-change keys exist from installation on.
     HKEY hKey = nullptr;
@@ -135,8 +135,8 @@ InstalledScanner InstallScanner(const ScannerSpec& spec)
 
     for (const std::wstring& folder : {out.tempFolder, out.templateFolder})
         SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-    if (!spec.templateName.empty())
-        WriteFileText(out.templateFolder + L"\\" + spec.templateName, TemplateText(spec));
+    if (!scanner.templateName.empty())
+        WriteFileText(out.templateFolder + L"\\" + scanner.templateName, TemplateText(scanner));
     return out;
 }
 

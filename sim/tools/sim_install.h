@@ -41,7 +41,7 @@ struct InstalledScanner {
 
 // Writes the driver key, its DeviceData, the filing folders with a template, and
 // the drivers' "DeviceChange" keys. Throws std::runtime_error on failure.
-InstalledScanner InstallScanner(const ScannerSpec& spec);
+InstalledScanner InstallScanner(const ScannerSpec& scanner);
 
 // Sets a driver's "DeviceChange" value (the drivers' request to rediscover).
 void SetDeviceChange(bool bWia, DWORD dwValue);
@@ -49,6 +49,6 @@ void SetDeviceChange(bool bWia, DWORD dwValue);
 // The user folder name the task derives: account name, "_", host part.
 std::wstring UserFolderName();
 std::wstring CommonAppDataFolder();
-std::string TemplateText(const ScannerSpec& spec);
+std::string TemplateText(const ScannerSpec& scanner);
 
 } // namespace sim

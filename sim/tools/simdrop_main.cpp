@@ -36,10 +36,10 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     try {
-        sim::DropSpec spec;
-        spec.tempFolder = argv[1];
-        spec.stem = argv[2];
-        spec.templateText = "RepositoryName=\"0.0.0.0\"\r\n";
+        sim::DropSpec job;
+        job.tempFolder = argv[1];
+        job.stem = argv[2];
+        job.templateText = "RepositoryName=\"0.0.0.0\"\r\n";
         int burst = 0;
         DWORD gapMs = 0;
         for (int i = 3; i < argc; ++i) {
@@ -47,30 +47,30 @@ int wmain(int argc, wchar_t** argv)
             std::wstring v = i + 1 < argc ? argv[i + 1] : L"";
             if (a == L"--kind") {
                 ++i;
-                spec.kind = v == L"pdf" ? sim::JobKind::Pdf
+                job.kind = v == L"pdf" ? sim::JobKind::Pdf
                             : v == L"xps" ? sim::JobKind::Xps
                             : v == L"jpg" ? sim::JobKind::Jpg
                             : v == L"folder" ? sim::JobKind::Folder
                                              : sim::JobKind::Tif;
-            } else if (a == L"--pages") { spec.pages = _wtoi(v.c_str()); ++i; }
-            else if (a == L"--size") { spec.imageBytes = _wcstoui64(v.c_str(), nullptr, 10); ++i; }
-            else if (a == L"--hold") { spec.holdMs = static_cast<DWORD>(_wtoi(v.c_str())); ++i; }
+            } else if (a == L"--pages") { job.pages = _wtoi(v.c_str()); ++i; }
+            else if (a == L"--size") { job.imageBytes = _wcstoui64(v.c_str(), nullptr, 10); ++i; }
+            else if (a == L"--hold") { job.holdMs = static_cast<DWORD>(_wtoi(v.c_str())); ++i; }
             else if (a == L"--burst") { burst = _wtoi(v.c_str()); ++i; }
             else if (a == L"--gap") { gapMs = static_cast<DWORD>(_wtoi(v.c_str())); ++i; }
-            else if (a == L"--template") { spec.templateText = ReadAll(v); ++i; }
+            else if (a == L"--template") { job.templateText = ReadAll(v); ++i; }
             else {
                 fwprintf(stderr, L"simdrop: unknown option %ls\n", a.c_str());
                 return 2;
             }
         }
         if (burst <= 0) {
-            sim::DropScan(spec);
+            sim::DropScan(job);
             return 0;
         }
-        std::wstring stem = spec.stem;
+        std::wstring stem = job.stem;
         for (int n = 1; n <= burst; ++n) {
-            spec.stem = stem + L"_" + std::to_wstring(n);
-            sim::DropScan(spec);
+            job.stem = stem + L"_" + std::to_wstring(n);
+            sim::DropScan(job);
             if (gapMs > 0)
                 Sleep(gapMs);
         }

@@ -26,27 +26,27 @@ std::string Narrow(const std::wstring& w)
 
 int InstallScannerCommand(int argc, wchar_t** argv)
 {
-    sim::ScannerSpec spec;
+    sim::ScannerSpec scanner;
     for (int i = 2; i < argc; ++i) {
         std::wstring a = argv[i];
         auto next = [&]() -> std::wstring { return i + 1 < argc ? argv[++i] : L""; };
-        if (a == L"--model") spec.model = next();
-        else if (a == L"--wia") spec.bWia = true;
-        else if (a == L"--usb") spec.bUsb = true;
-        else if (a == L"--name") spec.name = next();
-        else if (a == L"--repo") spec.repositoryName = Narrow(next());
-        else if (a == L"--pcfolder") spec.pcFolderPath = Narrow(next());
-        else if (a == L"--base") spec.pcBaseFileName = Narrow(next());
-        else if (a == L"--no-template") spec.templateName.clear();
-        else if (a == L"--lock-timeout") spec.bLockTimeout = true;
-        else if (a == L"--escape-fails") spec.bEscapeFails = true;
-        else if (a == L"--cannot-open") spec.bCannotOpen = true;
+        if (a == L"--model") scanner.model = next();
+        else if (a == L"--wia") scanner.bWia = true;
+        else if (a == L"--usb") scanner.bUsb = true;
+        else if (a == L"--name") scanner.name = next();
+        else if (a == L"--repo") scanner.repositoryName = Narrow(next());
+        else if (a == L"--pcfolder") scanner.pcFolderPath = Narrow(next());
+        else if (a == L"--base") scanner.pcBaseFileName = Narrow(next());
+        else if (a == L"--no-template") scanner.templateName.clear();
+        else if (a == L"--lock-timeout") scanner.bLockTimeout = true;
+        else if (a == L"--escape-fails") scanner.bEscapeFails = true;
+        else if (a == L"--cannot-open") scanner.bCannotOpen = true;
         else {
             fwprintf(stderr, L"siminstall: unknown option %ls\n", a.c_str());
             return 2;
         }
     }
-    sim::InstalledScanner s = sim::InstallScanner(spec);
+    sim::InstalledScanner s = sim::InstallScanner(scanner);
     printf("driverKey=%s\ndescription=%s\nfilingPath=%s\nuserFolder=%s\ntempFolder=%s\ndocFolder=%s\n"
            "templateFolder=%s\nuserRegPath=%s\n",
            Narrow(s.driverKey).c_str(), Narrow(s.description).c_str(), Narrow(s.filingPath).c_str(),

@@ -5,7 +5,6 @@ import os
 import re
 import shutil
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from simprefix import SimPrefix, Task, wait_for  # noqa: E402
@@ -28,6 +27,14 @@ def show_tree(prefix, winpath, indent="    "):
                 print("%s    %-28s %9d bytes" % (indent, child, os.path.getsize(os.path.join(full, child))))
         else:
             print("%s%-32s %9d bytes" % (indent, name, os.path.getsize(full)))
+
+
+def show_journal(entries):
+    print("    journal of the simulated drivers (device = driver key, code, user SID as received):")
+    for e in entries:
+        device, call, code, sid = (e + ["", "", "", ""])[:4]
+        device = device.rsplit("\\", 1)[-1] if device else "service"
+        print("      %-8s %-18s %-10s %s" % (device, call, code, sid))
 
 
 def repository(prefix, scanner):
@@ -74,8 +81,7 @@ def main():
 
     heading("Job 3: at start each watcher checked the address and had the templates republished")
     print("    first template's RepositoryName now: %s (the PC's address)" % repository(prefix, twain))
-    for e in prefix.journal():
-        print("    journal: device %-55s %-8s %-7s user %s" % tuple((e + ["", "", "", ""])[:4]))
+    show_journal(prefix.journal())
     print("    (the WIA scanner's request goes through WIA, which this prefix has switched off,")
     print("     as on a machine whose WIA service is stopped: the request fails at once)")
     for s in (twain, wia):
@@ -87,11 +93,13 @@ def main():
     tmpl = twain["templateFolder"] + r"\Default.ost"
     prefix.wine(prefix.tool("simdrop.exe"), twain["tempFolder"], "LETTER", "--kind", "tif", "--template", tmpl)
     prefix.wine(prefix.tool("simdrop.exe"), wia["tempFolder"], "BOOK", "--kind", "folder", "--pages", "2")
+    # The same name again once the first is filed: the second job gets a time stamp.
+    wait_for(lambda: not os.listdir(prefix.unix(twain["tempFolder"])), 20)
     prefix.wine(prefix.tool("simdrop.exe"), twain["tempFolder"], "LETTER", "--kind", "pdf", "--template", tmpl)
-    wait_for(lambda: len(os.listdir(prefix.unix(twain["docFolder"]))) >= 2 if os.path.isdir(
-        prefix.unix(twain["docFolder"])) else False, 30)
-    wait_for(lambda: os.path.isdir(prefix.unix(wia["docFolder"] + r"\BOOK.osm")), 30)
-    time.sleep(2)
+    # Filing is done when the temporary folders are empty again and both of the
+    # front scanner's images have reached the PC folder.
+    wait_for(lambda: not os.listdir(prefix.unix(twain["tempFolder"])) and not os.listdir(
+        prefix.unix(wia["tempFolder"])) and len(os.listdir(prefix.unix(pc_folder))) >= 2, 40)
     for s in (twain, wia):
         print("    %s:" % s["docFolder"])
         show_tree(prefix, s["docFolder"], "        ")
@@ -106,8 +114,7 @@ def main():
     before = len(prefix.journal())
     rc, out = prefix.wine(prefix.tool("bgctl.exe"), "logoff", "120", check=False)
     print("    WM_QUERYENDSESSION answered %s" % out.strip().replace("query=", ""))
-    for e in prefix.journal()[before:]:
-        print("    journal: device %-55s %-8s %-7s user %s" % tuple((e + ["", "", "", ""])[:4]))
+    show_journal(prefix.journal()[before:])
     task.wait(30)
     task.stop()
 

@@ -142,6 +142,36 @@ TEST_F(Filing, OnlyTemplate_NoJobFolderTemplateStaysNoDelivery)
     EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
 }
 
+namespace {
+std::wstring g_wstrLockDuringPause;
+void WINAPI LockAgainDuringThePause(DWORD)
+{
+    testsupport::WriteFileBytes(g_wstrLockDuringPause, "");
+}
+} // namespace
+
+TEST_F(Filing, LockEntryBackAfterThePause_NewScanOfTheSameNameLeftToItsOwnReport)
+{
+    // The driver starts the next scan of the same name while a late report of
+    // the previous one pauses: the half-written scan must stay where it is.
+    g_wstrLockDuringPause = Temp(L"A.lck");
+    g_hooks.pfnSleep = LockAgainDuringThePause;
+    PutScan(L"A", L".tif");
+    Report(L"A.lck");
+    EXPECT_TRUE(ListFolder(m_docs).empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"A.lck", L"A.tif"}), ListFolder(m_temp));
+    EXPECT_TRUE(m_trace.Contains(L" The lock entry " + Temp(L"A.lck") +
+                                 L" stands again; the scan is still being written\r\n"));
+
+    // Once the driver has finished, the removal report files it whole.
+    PutTemplate(L"A");
+    DeleteFileW(Temp(L"A.lck").c_str());
+    testsupport::SleepRecorder instant;
+    Report(L"A.lck");
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+}
+
 TEST_F(Filing, OnlyLockEntriesAreActedOn_CaseInsensitiveExtension)
 {
     PutScan(L"A", L".tif");

@@ -65,14 +65,14 @@ protected:
     void Drop(const std::wstring& stem, sim::JobKind kind = sim::JobKind::Tif, DWORD holdMs = 50,
               unsigned long long cb = 4096)
     {
-        sim::DropSpec spec;
-        spec.tempFolder = m_temp;
-        spec.stem = stem;
-        spec.kind = kind;
-        spec.holdMs = holdMs;
-        spec.imageBytes = cb;
-        spec.templateText = "Name \"" + Narrow(stem) + "\"\n";
-        sim::DropScan(spec);
+        sim::DropSpec drop;
+        drop.tempFolder = m_temp;
+        drop.stem = stem;
+        drop.kind = kind;
+        drop.holdMs = holdMs;
+        drop.imageBytes = cb;
+        drop.templateText = "Name \"" + Narrow(stem) + "\"\n";
+        sim::DropScan(drop);
     }
 
     bool Filed(const std::wstring& stem) const

@@ -39,6 +39,12 @@ protected:
         static bool s_bLockReady = false;
         if (!s_bLockReady) {
             InitializeCriticalSection(&g_csTemplateLock);
+            // The watch that follows the start-up pauses on the shared "WaitEvent"
+            // between its attempts to open the (absent) temporary folder. Held
+            // signalled for the whole run, those attempts follow each other at
+            // once and the watcher ends within moments.
+            static HANDLE s_hPauseEvent = CreateEventW(nullptr, TRUE, TRUE, L"WaitEvent");
+            SetEvent(s_hPauseEvent);
             s_bLockReady = true;
         }
         wcscpy_s(g_wszUserName, L"tester");
@@ -73,7 +79,7 @@ protected:
 
     std::wstring UserKey() const { return L"Software\\" + m_scratchName + L"\\A\\MarlstoneB"; }
 
-    // Runs the watcher thread to its end (the watch itself returns at once here).
+    // Runs the watcher thread to its end (the watch gives up at once here).
     bool RunWatcher()
     {
         bgt::UniqueHandle hThread(CreateThread(nullptr, 0, WatchTempFolder, m_pDevice.get(), 0, nullptr));
