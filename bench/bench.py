@@ -325,8 +325,8 @@ def burst_into(prefix, events, scanners, tag, count):
 
 
 # ---- tables and charts ----------------------------------------------------------------------
-def fmt(v, spec="%.1f"):
-    return "n/a" if v is None or v != v else spec % v
+def fmt(v, pattern="%.1f"):
+    return "n/a" if v is None or v != v else pattern % v
 
 
 def table(title, header, rows):
