@@ -14,6 +14,7 @@
 #include "scan_manifest.h"
 #include "tests/support/test_support.h"
 #include "watcher/filing.h"
+#include "watcher/user_option.h"
 
 using namespace reliability;
 using faults::Kind;
@@ -162,6 +163,26 @@ TEST_F(FilingSweep, InjectorFindsEveryImportAndCountsOnlyWhileArmed)
     injector.DisarmAll();
     EXPECT_TRUE(MoveFileW(a.c_str(), b.c_str()));
     EXPECT_EQ(3u, injector.Calls(Kind::Move)) << "not counted once disarmed";
+}
+
+// The checker itself: each kind of damage is seen.
+TEST_F(FilingSweep, ManifestCheck_SeesLostDuplicatedPartialAndStrayFiles)
+{
+    Reset();
+    Drop(L"M", false, false);
+    FileNamed(L"M");
+    EXPECT_TRUE(m_manifest.Check(m_temp, {m_docs}).Holds());
+    std::wstring image = m_docs + L"\\M.osm\\M.tif";
+    std::string bytes = ReadFileBytes(image);
+    testsupport::WriteFileBytes(m_temp + L"\\M.tif", bytes);
+    EXPECT_EQ(1u, m_manifest.Check(m_temp, {m_docs}).nDuplicated);
+    DeleteFileW((m_temp + L"\\M.tif").c_str());
+    testsupport::WriteFileBytes(image, bytes.substr(0, bytes.size() / 2));
+    ManifestFindings findings = m_manifest.Check(m_temp, {m_docs});
+    EXPECT_EQ(1u, findings.nPartial);
+    EXPECT_EQ(1u, findings.nLost);
+    testsupport::MakeFolder(m_docs + L"\\M.lck");
+    EXPECT_EQ(1u, m_manifest.Check(m_temp, {m_docs}).nStray);
 }
 
 TEST_F(FilingSweep, SingleFileJob_EveryCallPointFailedOnce)
@@ -314,6 +335,52 @@ TEST_F(TemplateSweep, ReplaceRefusedAndFallbackFailing_TemplateOldOrNew)
         EXPECT_TRUE(Check(n));
         EXPECT_EQ(1, m_nResult);
     }
+}
+
+
+
+// ---- the per-user option in the registry ----------------------------------------
+
+class RegistrySweep : public ::testing::Test {
+protected:
+    // Written (S_OK) exactly when the value is there afterwards.
+    bool Check(unsigned nFailAt)
+    {
+        DWORD dwValue = 0;
+        bool bThere = testsupport::ScratchRegistry::ReadDword(HKEY_CURRENT_USER, kKey, L"tester_DeleteImageOnScan",
+                                                              dwValue) &&
+                      dwValue == 1;
+        bool bHolds = (m_hr == S_OK) == bThere && (m_hr == S_OK || m_hr == E_FAIL);
+        EXPECT_TRUE(bHolds) << "failing call " << nFailAt << ": " << std::hex << m_hr;
+        return bHolds;
+    }
+
+    static constexpr wchar_t kKey[] = L"Software\\RelSweep\\A\\MarlstoneB";
+    testsupport::ScratchRegistry m_registry;
+    HRESULT m_hr = E_UNEXPECTED;
+};
+
+TEST_F(RegistrySweep, DeleteImageOption_EveryCallPointFailedOnce)
+{
+    wcscpy_s(g_wszUserName, L"tester");
+    auto prepare = [&] {
+        HKEY hKey = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_ALL_ACCESS, &hKey) == ERROR_SUCCESS) {
+            RegDeleteTreeW(hKey, L"RelSweep");
+            RegCloseKey(hKey);
+        }
+        m_hr = E_UNEXPECTED;
+    };
+    auto scenario = [&] { m_hr = CObkCplUI::RegWriteDeleteImageOption(1, kKey); };
+    size_t nHandlesBefore = testsupport::CountProcessHandles();
+    for (auto [kind, lError] : {std::pair{Kind::RegOpen, ERROR_ACCESS_DENIED}, {Kind::RegWrite, ERROR_ACCESS_DENIED}}) {
+        faults::SweepFigures figures =
+            faults::Sweep(kind, static_cast<LONG>(lError), prepare, scenario, [&](unsigned n) { return Check(n); });
+        PrintFigures("delete-image option", kind, figures);
+        ExpectClean(figures);
+        EXPECT_EQ(1u, figures.nCallPoints);
+    }
+    EXPECT_EQ(nHandlesBefore, testsupport::CountProcessHandles()) << "no key left open on a failure";
 }
 
 } // namespace
