@@ -106,7 +106,8 @@ std::string ManifestFindings::Summary() const
     return "scans " + std::to_string(nScans) + ": filed " + std::to_string(nFiled) + ", left in the temporary folder " +
            std::to_string(nLeft) + ", split " + std::to_string(nSplit) + "; lost " + std::to_string(nLost) +
            ", duplicated " + std::to_string(nDuplicated) + ", partial/altered " + std::to_string(nPartial) +
-           ", out of place " + std::to_string(nStray) + ", empty job folders " + std::to_string(nEmptyJobFolders);
+           ", out of place " + std::to_string(nStray) + ", empty job folders " + std::to_string(nEmptyJobFolders) +
+           ", spread over two job folders " + std::to_string(nSpread);
 }
 
 ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder,
@@ -190,7 +191,7 @@ ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder,
         }
         places.erase(L"");
         if (places.size() > 1)
-            Problem(findings.nDuplicated, "one scan in " + std::to_string(places.size()) +
+            Problem(findings.nSpread, "one scan in " + std::to_string(places.size()) +
                                               " job folders: " + Narrow(scan.wstrStem));
         if (bAnyFiled && bAnyLeft)
             ++findings.nSplit;

@@ -38,6 +38,10 @@ struct ManifestFindings {
     unsigned nPartial = 0;     // files in a job folder that match no scan file (empty, partial, altered)
     unsigned nStray = 0;       // anything else out of place (lock folders, moved-but-not-filed files, wrong job)
     unsigned nEmptyJobFolders = 0;
+    // Scans whose files, each found once, lie in two job folders: a file that
+    // could not be moved with its scan is filed on the lock entry's second
+    // change record into a job folder of its own.
+    unsigned nSpread = 0;
     std::vector<std::string> problems;
     bool Holds() const { return nLost == 0 && nDuplicated == 0 && nPartial == 0 && nStray == 0; }
     std::string Summary() const;
