@@ -1,0 +1,347 @@
+// The session-end query through the real hidden window, with a WIA request
+// whose thread must end, a driver lock that times out and a still-image service
+// that cannot be created, and then every still-image and WIA call point failed
+// in turn: the query is always answered, the thread that ended never owns
+// g_csTemplateLock, the next pass takes it, and nothing is left alive.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <iostream>
+#include <map>
+
+#include "common/owners.h"
+#include "discovery/state.h"
+#include "fault_injection.h"
+#include "host/bgtask.h"
+#include "sim/stisim/stisim.h"
+#include "templates/template_passes.h"
+#include "tests/support/test_support.h"
+
+using faults::Kind;
+
+namespace {
+
+constexpr wchar_t kUserSid[] = L"S-1-5-21-1004336348-1177238915-682003330-1001";
+constexpr wchar_t kTwainDesc[] = L"Orbek Marlstone/Pro TWAIN Scanner";
+constexpr wchar_t kWiaDesc[] = L"Orbek Chromhold WIA Scanner";
+constexpr HRESULT kRpcDisconnected = static_cast<HRESULT>(0x80010108);
+constexpr DWORD kAnswerDeadlineMs = 30000;
+constexpr DWORD kLockDeadlineMs = 5000;
+
+std::atomic<DWORD> g_dwMajorVersion{5};
+std::atomic<int> g_nExitCalls{0};
+
+BOOL WINAPI FakeGetVersionEx(LPOSVERSIONINFOW pInfo)
+{
+    pInfo->dwMajorVersion = g_dwMajorVersion.load();
+    pInfo->dwMinorVersion = 1;
+    return TRUE;
+}
+
+BOOL WINAPI RecordExitWindows(UINT, DWORD)
+{
+    ++g_nExitCalls;
+    return TRUE;
+}
+
+// Wine's ShutdownBlockReasonCreate answers FALSE; these stand in for Windows'.
+BOOL WINAPI BlockReasonCreate(HWND, LPCWSTR) { return TRUE; }
+BOOL WINAPI BlockReasonDestroy(HWND) { return TRUE; }
+FARPROC WINAPI FakeGetProcAddress(HMODULE hModule, LPCSTR pszName)
+{
+    if (strcmp(pszName, "ShutdownBlockReasonCreate") == 0)
+        return reinterpret_cast<FARPROC>(BlockReasonCreate);
+    if (strcmp(pszName, "ShutdownBlockReasonDestroy") == 0)
+        return reinterpret_cast<FARPROC>(BlockReasonDestroy);
+    return GetProcAddress(hModule, pszName);
+}
+
+void SetSid()
+{
+    size_t cb = sizeof(kUserSid);
+    auto* pwsz = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, cb));
+    memcpy(pwsz, kUserSid, cb);
+    SetUserSidText(pwsz);
+}
+
+stisim::StiDeviceConfig Device(const std::wstring& wstrName, const wchar_t* pwszDesc)
+{
+    stisim::StiDeviceConfig config;
+    config.wstrInternalName = wstrName;
+    config.wstrDescription = pwszDesc;
+    return config;
+}
+
+// The window lives on a thread of its own that pumps its messages, so that the
+// test can send it the query with a deadline and see the posted WM_ENDSESSION
+// handled.
+HANDLE g_hWindowReady = nullptr;
+DWORD WINAPI WindowThread(LPVOID)
+{
+    CBgTask::RegisterBgndWindow(GetModuleHandleW(nullptr));
+    SetEvent(g_hWindowReady);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
+
+// What the simulated service and drivers answer in one run.
+struct SimConfig {
+    std::vector<stisim::StiDeviceConfig> devices;
+    std::map<std::wstring, stisim::WiaDeviceConfig> wia;
+    HRESULT hrStiCreate = S_OK;
+    HRESULT hrDeviceList = S_OK;
+    HRESULT hrWiaService = S_OK;
+    bool bVista = false;
+
+    void Apply() const
+    {
+        for (const auto& [wstrId, config] : wia)
+            stisim::SetWiaDevice(wstrId, config);
+        stisim::SetStiDevices(devices);
+        stisim::SetStiCreateResult(hrStiCreate);
+        stisim::SetDeviceListResult(hrDeviceList);
+        stisim::SetWiaServiceResult(hrWiaService);
+    }
+};
+
+struct Scenario {
+    const char* pszName;
+    SimConfig config;
+};
+
+class SessionEndSweep : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        InitializeCriticalSection(&g_csTemplateLock);
+        g_hWindowReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        s_hWindowThread = CreateThread(nullptr, 0, WindowThread, nullptr, 0, nullptr);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_hWindowReady, 10000));
+        ASSERT_NE(nullptr, g_hWnd);
+    }
+
+    static void TearDownTestSuite()
+    {
+        PostMessageW(g_hWnd, WM_CLOSE, 0, 0);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s_hWindowThread, 10000));
+        CloseHandle(s_hWindowThread);
+        CloseHandle(g_hWindowReady);
+        g_hWnd = nullptr;
+    }
+
+    void SetUp() override
+    {
+        g_hooks.pfnStiCreateInstanceW = stisim::StiCreateInstanceW;
+        g_hooks.pfnCoCreateInstance = stisim::CoCreateInstance;
+        g_hooks.pfnGetVersionExW = FakeGetVersionEx;
+        g_hooks.pfnExitWindowsEx = RecordExitWindows;
+        g_hooks.pfnGetProcAddress = FakeGetProcAddress;
+    }
+
+    void TearDown() override { DiscardUserSidText(); }
+
+    void Prepare(const SimConfig& config)
+    {
+        stisim::Reset();
+        g_dwMajorVersion = config.bVista ? 6 : 5;
+        config.Apply();
+        SetSid();
+        g_nExitCalls = 0;
+        m_trace.Clear();
+    }
+
+    void Query()
+    {
+        DWORD_PTR dwResult = 0;
+        m_bAnswered = SendMessageTimeoutW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL,
+                                          kAnswerDeadlineMs, &dwResult) != 0;
+        m_lAnswer = static_cast<LRESULT>(dwResult);
+    }
+
+    static bool TakeLockBounded()
+    {
+        ULONGLONG ullDeadline = GetTickCount64() + kLockDeadlineMs;
+        while (!TryEnterCriticalSection(&g_csTemplateLock)) {
+            if (GetTickCount64() > ullDeadline)
+                return false;
+            Sleep(2);
+        }
+        LeaveCriticalSection(&g_csTemplateLock);
+        return true;
+    }
+
+    // The next template pass, on a thread of its own as a watcher runs it.
+    static bool NextPassRuns()
+    {
+        static DeviceInfo s_device = {};
+        s_device.IsWIA = 1;
+        bgt::UniqueHandle hThread(CreateThread(
+            nullptr, 0,
+            [](LPVOID) -> DWORD {
+                bool bEndThread = false;
+                EnterCriticalSection(&g_csTemplateLock);
+                RePublishAllTemplates(&s_device, &bEndThread);
+                LeaveCriticalSection(&g_csTemplateLock);
+                return 0;
+            },
+            nullptr, 0, nullptr));
+        // A stuck lock leaves the thread blocked; it is given up on, not waited for.
+        return hThread && WaitForSingleObject(hThread.get(), 10000) == WAIT_OBJECT_0;
+    }
+
+    bool Check(const char* pszWhat, unsigned nFailAt)
+    {
+        bool bEnded = m_trace.ContainsFragment(L"Killing the Thread");
+        bool bAnswered = m_bAnswered && m_lAnswer == 1;
+        bool bLockFree = TakeLockBounded();
+        // A completed pass relays the log-off once; a pass whose thread had to
+        // end posts nothing.
+        bool bRelayed = bEnded ? (Sleep(50), g_nExitCalls.load() == 0)
+                               : testsupport::WaitFor([] { return g_nExitCalls.load() == 1; },
+                                                      std::chrono::milliseconds(3000));
+        bool bNextPass = bLockFree && NextPassRuns();
+        bool bGivenBack = stisim::LiveObjects() == 0;
+        bool bHolds = bAnswered && bLockFree && bRelayed && bNextPass && bGivenBack;
+        EXPECT_TRUE(bHolds) << pszWhat << ", failing call " << nFailAt << ": answered " << bAnswered
+                            << ", lock free " << bLockFree << ", relayed " << bRelayed << " (" << g_nExitCalls.load()
+                            << "), next pass " << bNextPass << ", objects alive " << stisim::LiveObjects();
+        ++m_nRuns;
+        m_nThreadsEnded += bEnded ? 1 : 0;
+        return bHolds;
+    }
+
+    static HANDLE s_hWindowThread;
+    testsupport::SleepRecorder m_instantSleep; // also restores the hook table
+    testsupport::TraceCapture m_trace;
+    bool m_bAnswered = false;
+    LRESULT m_lAnswer = 0;
+    unsigned m_nRuns = 0;
+    unsigned m_nThreadsEnded = 0;
+};
+
+HANDLE SessionEndSweep::s_hWindowThread = nullptr;
+
+std::vector<Scenario> Scenarios()
+{
+    SimConfig lockTimesOut;
+    lockTimesOut.devices = {Device(L"twain0", kTwainDesc), Device(L"twain1", kTwainDesc), Device(L"wia2", kWiaDesc)};
+    lockTimesOut.devices[0].hrLock = HRESULT_FROM_WIN32(WAIT_TIMEOUT);
+    lockTimesOut.wia[L"wia2"] = {};
+
+    SimConfig threadMustEnd;
+    threadMustEnd.devices = {Device(L"twain0", kTwainDesc), Device(L"wia1", kWiaDesc), Device(L"wia3", kWiaDesc),
+                             Device(L"twain2", kTwainDesc)};
+    threadMustEnd.wia[L"wia1"].vecCreateStatuses = {kRpcDisconnected};
+    threadMustEnd.wia[L"wia3"] = {};
+    SimConfig threadMustEndWia2 = threadMustEnd;
+    threadMustEndWia2.bVista = true;
+
+    SimConfig noService;
+    noService.devices = {Device(L"twain0", kTwainDesc), Device(L"wia1", kWiaDesc)};
+    noService.wia[L"wia1"] = {};
+    noService.hrStiCreate = REGDB_E_CLASSNOTREG;
+
+    return {{"driver lock times out", lockTimesOut},
+            {"WIA request whose thread must end", threadMustEnd},
+            {"WIA 2 request whose thread must end", threadMustEndWia2},
+            {"still-image service cannot be created", noService}};
+}
+
+// Each configurable answer of the simulated service and drivers failed in turn.
+using Mutation = std::pair<std::string, std::function<void(SimConfig&)>>;
+std::vector<Mutation> SimulatorFaults(const SimConfig& base)
+{
+    std::vector<Mutation> mutations = {
+        {"service creation", [](SimConfig& c) { c.hrStiCreate = E_OUTOFMEMORY; }},
+        {"device list", [](SimConfig& c) { c.hrDeviceList = E_FAIL; }},
+        {"WIA manager", [](SimConfig& c) { c.hrWiaService = REGDB_E_CLASSNOTREG; }},
+    };
+    using StiField = HRESULT stisim::StiDeviceConfig::*;
+    const std::pair<const char*, StiField> stiFields[] = {{"CreateDevice", &stisim::StiDeviceConfig::hrCreate},
+                                                         {"LockDevice", &stisim::StiDeviceConfig::hrLock},
+                                                         {"Escape", &stisim::StiDeviceConfig::hrEscape},
+                                                         {"UnLockDevice", &stisim::StiDeviceConfig::hrUnlock}};
+    for (size_t i = 0; i < base.devices.size(); ++i) {
+        std::wstring wstrName = base.devices[i].wstrInternalName;
+        std::string name(wstrName.begin(), wstrName.end());
+        for (auto [pszCall, field] : stiFields)
+            mutations.push_back({name + " " + pszCall, [i, field](SimConfig& c) { c.devices[i].*field = E_FAIL; }});
+        if (base.wia.count(wstrName) == 0)
+            continue;
+        mutations.push_back({name + " root item", [wstrName](SimConfig& c) { c.wia[wstrName].vecCreateStatuses = {E_FAIL}; }});
+        mutations.push_back(
+            {name + " root item, fatal", [wstrName](SimConfig& c) { c.wia[wstrName].vecCreateStatuses = {kRpcDisconnected}; }});
+        mutations.push_back({name + " lock escape", [wstrName](SimConfig& c) { c.wia[wstrName].hrLockEscape = E_ACCESSDENIED; }});
+        mutations.push_back({name + " lock size 0", [wstrName](SimConfig& c) { c.wia[wstrName].dwLockActualSize = 0; }});
+        mutations.push_back({name + " property write", [wstrName](SimConfig& c) { c.wia[wstrName].hrWrite = E_FAIL; }});
+        mutations.push_back({name + " unlock escape", [wstrName](SimConfig& c) { c.wia[wstrName].hrUnlockEscape = E_FAIL; }});
+    }
+    return mutations;
+}
+
+} // namespace
+
+TEST_F(SessionEndSweep, HandlerReturnsAndTheNextPassTakesTheLock_InEveryScenario)
+{
+    for (const Scenario& scenario : Scenarios()) {
+        Prepare(scenario.config);
+        Query();
+        EXPECT_TRUE(Check(scenario.pszName, 0));
+    }
+    EXPECT_EQ(2u, m_nThreadsEnded) << "the two WIA scenarios end their deletion thread";
+}
+
+TEST_F(SessionEndSweep, EveryStillImageAndWiaCallFailedOnce)
+{
+    unsigned nCallPoints = 0;
+    unsigned nFailed = 0;
+    unsigned nBreaks = 0;
+    unsigned nCrashes = 0;
+    for (const Scenario& scenario : Scenarios()) {
+        for (auto [kind, hr] : {std::pair{Kind::StiCreate, REGDB_E_CLASSNOTREG}, {Kind::WiaCreate, kRpcDisconnected},
+                                {Kind::WiaCreate, E_FAIL}}) {
+            faults::SweepFigures figures = faults::Sweep(
+                kind, hr, [&] { Prepare(scenario.config); }, [&] { Query(); },
+                [&](unsigned n) { return Check(scenario.pszName, n); });
+            std::cout << "[ sweep ] session end, " << scenario.pszName << ", " << faults::KindName(kind) << " "
+                      << std::hex << hr << std::dec << ": call points " << figures.nCallPoints << ", calls failed "
+                      << figures.nRunsFailed << ", invariant breaks " << figures.nInvariantBreaks << ", crashes "
+                      << figures.nCrashes << std::endl;
+            EXPECT_EQ(figures.nCallPoints, figures.nRunsFailed);
+            nCallPoints += figures.nCallPoints;
+            nFailed += figures.nRunsFailed;
+            nBreaks += figures.nInvariantBreaks;
+            nCrashes += figures.nCrashes;
+        }
+    }
+    std::cout << "[ sweep ] session end, hook table: call points " << nCallPoints << ", calls failed " << nFailed
+              << ", invariant breaks " << nBreaks << ", crashes " << nCrashes << std::endl;
+    EXPECT_GT(nCallPoints, 0u);
+    EXPECT_EQ(0u, nBreaks);
+    EXPECT_EQ(0u, nCrashes);
+}
+
+TEST_F(SessionEndSweep, EverySimulatedDriverAnswerFailedOnce)
+{
+    unsigned nRuns = 0;
+    unsigned nBreaks = 0;
+    for (const Scenario& scenario : Scenarios()) {
+        for (const auto& [name, mutate] : SimulatorFaults(scenario.config)) {
+            SimConfig config = scenario.config;
+            mutate(config);
+            Prepare(config);
+            Query();
+            std::string what = std::string(scenario.pszName) + ", " + name + " failing";
+            nBreaks += Check(what.c_str(), 1) ? 0 : 1;
+            ++nRuns;
+        }
+    }
+    std::cout << "[ sweep ] session end, simulated driver answers: calls failed " << nRuns << ", invariant breaks "
+              << nBreaks << ", crashes 0, deletion threads ended " << m_nThreadsEnded << std::endl;
+    EXPECT_EQ(0u, nBreaks);
+}
