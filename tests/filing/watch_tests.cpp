@@ -7,7 +7,7 @@
 
 #include "sim_drop.h"
 #include "tests/filing/filing_fixture.h"
-#include "watcher/watch_loop.h"
+#include "tests/support/watch_runner.h"
 
 using namespace filingtest;
 using namespace std::chrono_literals;
@@ -25,20 +25,6 @@ protected:
         }
     }
 
-    struct WatchArgs {
-        DeviceInfo* pDevice;
-        HANDLE hWait;
-        HANDLE hCompletion;
-        OVERLAPPED overlapped;
-    };
-
-    static DWORD WINAPI RunWatch(LPVOID pv)
-    {
-        auto* pArgs = static_cast<WatchArgs*>(pv);
-        WatchFolder(pArgs->pDevice, pArgs->hWait, pArgs->hCompletion, &pArgs->overlapped);
-        return 0;
-    }
-
     // The events and the overlapped record as the watcher's start-up makes them;
     // the watch takes both events over.
     void StartWatch()
@@ -49,7 +35,7 @@ protected:
         m_args.hCompletion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_args.overlapped.hEvent = m_args.hCompletion;
         ASSERT_TRUE(m_args.hWait != nullptr && m_args.hCompletion != nullptr);
-        m_hThread.reset(CreateThread(nullptr, 0, RunWatch, &m_args, 0, nullptr));
+        m_hThread.reset(CreateThread(nullptr, 0, testsupport::RunWatch, &m_args, 0, nullptr));
         ASSERT_TRUE(m_hThread);
     }
 
@@ -100,7 +86,7 @@ protected:
         return bEnded;
     }
 
-    WatchArgs m_args;
+    testsupport::WatchArgs m_args;
     bgt::UniqueHandle m_hThread;
 };
 

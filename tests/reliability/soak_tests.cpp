@@ -17,7 +17,7 @@
 #include "discovery/state.h"
 #include "scan_manifest.h"
 #include "tests/support/test_support.h"
-#include "watcher/watch_loop.h"
+#include "tests/support/watch_runner.h"
 
 using namespace reliability;
 using namespace std::chrono_literals;
@@ -70,20 +70,6 @@ protected:
         SetTraceSink(m_pfnOldSink);
     }
 
-    struct WatchArgs {
-        DeviceInfo* pDevice;
-        HANDLE hWait;
-        HANDLE hCompletion;
-        OVERLAPPED overlapped;
-    };
-
-    static DWORD WINAPI RunWatch(LPVOID pv)
-    {
-        auto* pArgs = static_cast<WatchArgs*>(pv);
-        WatchFolder(pArgs->pDevice, pArgs->hWait, pArgs->hCompletion, &pArgs->overlapped);
-        return 0;
-    }
-
     bool StartWatch()
     {
         unsigned nOpen = g_nWatchesOpen.load();
@@ -92,7 +78,7 @@ protected:
         m_args.hWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_args.hCompletion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_args.overlapped.hEvent = m_args.hCompletion;
-        m_hThread.reset(CreateThread(nullptr, 0, RunWatch, &m_args, 0, nullptr));
+        m_hThread.reset(CreateThread(nullptr, 0, testsupport::RunWatch, &m_args, 0, nullptr));
         bool bOpen = testsupport::WaitFor([&] { return g_nWatchesOpen.load() > nOpen; }, 10s);
         Sleep(200); // its first read follows the opening at once
         return bOpen;
@@ -143,7 +129,7 @@ protected:
     std::wstring m_docs;
     std::vector<std::wstring> m_jobAreas;
     DeviceInfo m_device;
-    WatchArgs m_args;
+    testsupport::WatchArgs m_args;
     bgt::UniqueHandle m_hThread;
     TraceSinkFn m_pfnOldSink = nullptr;
     unsigned m_nSlowBursts = 0;
