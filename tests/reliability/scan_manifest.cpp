@@ -239,6 +239,8 @@ ScanRecord DropScan(const std::wstring& wstrTempFolder, const std::wstring& wstr
         *options.phHeldOpen = CreateFileW((wstrTempFolder + L"\\" + scan.files.front().wstrRelPath).c_str(),
                                           GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     }
+    if (options.beforeUnlock)
+        options.beforeUnlock();
     if (!DeleteFileW(wstrLock.c_str()))
         throw std::runtime_error("cannot remove a lock entry");
     return scan;

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -71,6 +72,9 @@ struct DropOptions {
     size_t cbImage = 4096;
     HANDLE* phHeldOpen = nullptr;
     std::string strTemplateExtra;  // more template lines, e.g. a send-to-folder destination
+    // Runs once the files are written and before the lock entry goes, the moment
+    // the filing is set off: a fault set up here meets the filing itself.
+    std::function<void()> beforeUnlock;
 };
 ScanRecord DropScan(const std::wstring& wstrTempFolder, const std::wstring& wstrStem, unsigned nUnique,
                     const DropOptions& options);

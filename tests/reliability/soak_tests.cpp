@@ -1,9 +1,11 @@
 // About a thousand scans through the real watch loop (real directory
 // notifications, drops as the driver makes them), with about one in ten meeting
 // a fault: a file held open without delete sharing, a read-only, missing or
-// blocked Documents folder, the temporary folder deleted and made anew. At the
-// end every scan is checked against its manifest: nothing lost, duplicated,
-// altered or half-moved. Seeded; BGTASK_SEED repeats a run.
+// blocked Documents folder, the temporary folder deleted and made anew, and,
+// where a small tmpfs drive could be mounted around the run, a disk found full
+// as the filing starts. At the end every scan is checked against its manifest:
+// nothing lost, duplicated, altered or half-moved. Seeded; BGTASK_SEED repeats
+// a run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -38,12 +40,88 @@ void CountingSink(const wchar_t* pszText)
         ++g_nWatchesOpen;
 }
 
+// The small drive's folder (BGTASK_SMALL_DRIVE, set by small_drive.sh), or
+// empty when none was mounted.
+std::wstring SmallDriveFromEnvironment()
+{
+    wchar_t wszDrive[MAX_PATH] = {};
+    DWORD cch = GetEnvironmentVariableW(L"BGTASK_SMALL_DRIVE", wszDrive, MAX_PATH);
+    return cch > 0 && cch < MAX_PATH ? std::wstring(wszDrive) : std::wstring();
+}
+
+// Fills a drive to a chosen headroom: its data blocks with one file, then its
+// inodes with empty files. Release gives it all back.
+class DiskFiller {
+public:
+    explicit DiskFiller(std::wstring folder) : m_folder(std::move(folder)) {}
+    ~DiskFiller() { Release(); }
+
+    void Fill(ULONGLONG cbHeadroom, unsigned nInodesHeadroom)
+    {
+        FillBlocks(cbHeadroom);
+        FillInodes(nInodesHeadroom);
+    }
+
+    void Release()
+    {
+        for (const std::wstring& file : m_files)
+            DeleteFileW(file.c_str());
+        m_files.clear();
+    }
+
+private:
+    void FillBlocks(ULONGLONG cbHeadroom)
+    {
+        std::wstring path = m_folder + L"\\blocks";
+        bgt::UniqueFileHandle hFile(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!hFile)
+            return;
+        m_files.push_back(path);
+        static const std::vector<char> zeros(64 * 1024);
+        for (DWORD cbChunk : {64u * 1024u, 4096u}) {
+            DWORD cbWritten = 0;
+            while (WriteFile(hFile.get(), zeros.data(), cbChunk, &cbWritten, nullptr) && cbWritten == cbChunk) {
+            }
+        }
+        LARGE_INTEGER liSize;
+        if (cbHeadroom == 0 || !GetFileSizeEx(hFile.get(), &liSize))
+            return;
+        LARGE_INTEGER liEnd;
+        liEnd.QuadPart = liSize.QuadPart > static_cast<LONGLONG>(cbHeadroom) ? liSize.QuadPart - cbHeadroom : 0;
+        SetFilePointerEx(hFile.get(), liEnd, nullptr, FILE_BEGIN);
+        SetEndOfFile(hFile.get());
+    }
+
+    void FillInodes(unsigned nHeadroom)
+    {
+        std::vector<std::wstring> made;
+        for (unsigned i = 0; i < 4096; ++i) {
+            std::wstring path = m_folder + L"\\i" + std::to_wstring(i);
+            bgt::UniqueFileHandle hFile(
+                CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!hFile)
+                break;
+            made.push_back(path);
+        }
+        for (unsigned i = 0; i < nHeadroom && !made.empty(); ++i) {
+            DeleteFileW(made.back().c_str());
+            made.pop_back();
+        }
+        m_files.insert(m_files.end(), made.begin(), made.end());
+    }
+
+    std::wstring m_folder;
+    std::vector<std::wstring> m_files;
+};
+
 struct FaultFigures {
     unsigned nHeldOpen = 0;
     unsigned nReadOnlyDocs = 0;
     unsigned nMissingDocs = 0;
     unsigned nBlockedDocs = 0;
     unsigned nTempRecreated = 0;
+    unsigned nFullDisk = 0;
     unsigned nScansUnderFault = 0;
 };
 
@@ -61,6 +139,14 @@ protected:
         wcscpy_s(m_device.szTempFolder, m_temp.c_str());
         wcscpy_s(m_device.szDocFolder, m_docs.c_str());
         m_pfnOldSink = SetTraceSink(CountingSink);
+        m_small = SmallDriveFromEnvironment();
+        if (!m_small.empty()) {
+            m_smallTemp = m_small + L"\\TempImage";
+            m_smallDocs = m_small + L"\\Documents";
+            testsupport::MakeFolder(m_smallTemp);
+            testsupport::MakeFolder(m_smallDocs);
+            testsupport::MakeFolder(m_small + L"\\filler");
+        }
     }
 
     void TearDown() override
@@ -68,6 +154,11 @@ protected:
         if (m_hThread)
             StopWatch();
         SetTraceSink(m_pfnOldSink);
+        if (!m_small.empty()) {
+            testsupport::RemoveTree(m_small + L"\\TempImage");
+            testsupport::RemoveTree(m_small + L"\\Documents");
+            testsupport::RemoveTree(m_small + L"\\filler");
+        }
     }
 
     bool StartWatch()
@@ -116,6 +207,45 @@ protected:
         return false;
     }
 
+    // Points the watch at the other pair of temporary and Documents folders.
+    bool SwapDrives()
+    {
+        if (!StopWatch())
+            return false;
+        std::swap(m_temp, m_smallTemp);
+        std::swap(m_docs, m_smallDocs);
+        wcscpy_s(m_device.szTempFolder, m_temp.c_str());
+        wcscpy_s(m_device.szDocFolder, m_docs.c_str());
+        return StartWatch();
+    }
+
+    // A burst on the small drive, each scan finding the drive full (to a random
+    // headroom of blocks and inodes) as its lock entry goes and the filing
+    // starts. Whatever cannot be filed must stay untouched in the temporary folder.
+    void RunFullDiskBurst(std::mt19937& rng, unsigned nBurst, unsigned& nDropped)
+    {
+        ASSERT_TRUE(SwapDrives());
+        DiskFiller filler(m_small + L"\\filler");
+        for (unsigned i = 0; i < nBurst; ++i) {
+            DropOptions options;
+            options.bFolderJob = rng() % 100 < 30;
+            options.nPages = 1 + static_cast<int>(rng() % 3);
+            options.cbImage = 512 + rng() % 20000;
+            // Removing the lock entry frees one inode: with no headroom the
+            // filing finds room for the lock folder and none for a job folder.
+            // A folder job only renames the driver's folder, which needs no room.
+            ULONGLONG cbHeadroom = (rng() % 4) * 16 * 1024;
+            unsigned nInodes = rng() % 3;
+            options.beforeUnlock = [&] { filler.Fill(cbHeadroom, nInodes); };
+            unsigned nRecordsBefore = g_nLockRecords.load();
+            m_smallManifest.Add(DropScan(m_temp, L"D" + std::to_wstring(nDropped + 1), nDropped + 1, options));
+            ++nDropped;
+            WaitForRecords(nRecordsBefore + 2);
+            filler.Release();
+        }
+        ASSERT_TRUE(SwapDrives());
+    }
+
     void MoveDocumentsAside()
     {
         std::wstring aside = m_docs + L".aside" + std::to_wstring(m_jobAreas.size());
@@ -128,6 +258,10 @@ protected:
     std::wstring m_temp;
     std::wstring m_docs;
     std::vector<std::wstring> m_jobAreas;
+    std::wstring m_small;  // empty without a small drive
+    std::wstring m_smallTemp;
+    std::wstring m_smallDocs;
+    ScanManifest m_smallManifest;
     DeviceInfo m_device;
     testsupport::WatchArgs m_args;
     bgt::UniqueHandle m_hThread;
@@ -156,6 +290,16 @@ TEST_F(Soak, ThousandScansWithFaults_NoneLostDuplicatedAlteredOrPartial)
         // A burst: mostly a few scans, now and then twenty at once.
         unsigned nBurst = Chance(10) ? 20 : 1 + rng() % 5;
         nBurst = std::min(nBurst, kScans - nDropped);
+        if (!m_small.empty() && Chance(3)) {
+            nBurst = std::min(nBurst, 4u);
+            RunFullDiskBurst(rng, nBurst, nDropped);
+            if (HasFatalFailure())
+                return;
+            ++faults.nFullDisk;
+            faults.nScansUnderFault += nBurst;
+            lastCleanStem.clear();
+            continue;
+        }
 
         // A fault on the Documents folder holds for the whole burst.
         unsigned nDocsFault = Chance(8) ? 1 + rng() % 3 : 0;
@@ -229,6 +373,11 @@ TEST_F(Soak, ThousandScansWithFaults_NoneLostDuplicatedAlteredOrPartial)
     areas.push_back(m_docs);
     ManifestFindings findings = manifest.Check(m_temp, areas);
     std::cout << "[ soak ] " << findings.Summary() << std::endl;
+    ManifestFindings full = m_smallManifest.Check(m_smallTemp, {m_smallDocs});
+    if (m_small.empty())
+        std::cout << "[ soak ] full disk: left out, no small drive was mounted" << std::endl;
+    else
+        std::cout << "[ soak ] full disk, " << faults.nFullDisk << " bursts: " << full.Summary() << std::endl;
     std::cout << "[ soak ] folder jobs " << nFolderJobs << ", repeated stems " << nRepeats
               << ", scans under a fault " << faults.nScansUnderFault << " (held open " << faults.nHeldOpen
               << "; Documents read-only " << faults.nReadOnlyDocs << ", missing " << faults.nMissingDocs
@@ -237,7 +386,13 @@ TEST_F(Soak, ThousandScansWithFaults_NoneLostDuplicatedAlteredOrPartial)
               << " s" << std::endl;
     for (const std::string& problem : findings.problems)
         std::cout << "    " << problem << std::endl;
-    EXPECT_EQ(kScans, findings.nScans);
+    for (const std::string& problem : full.problems)
+        std::cout << "    full disk: " << problem << std::endl;
+    EXPECT_EQ(kScans, findings.nScans + full.nScans);
+    EXPECT_EQ(0u, full.nLost);
+    EXPECT_EQ(0u, full.nDuplicated);
+    EXPECT_EQ(0u, full.nPartial) << "a full disk leaves no empty or partial file in a job folder";
+    EXPECT_EQ(0u, full.nStray);
     EXPECT_EQ(0u, findings.nLost);
     EXPECT_EQ(0u, findings.nDuplicated);
     EXPECT_EQ(0u, findings.nPartial) << "no altered, empty or partial file in a job folder";
