@@ -61,10 +61,10 @@ fuzz)
     done_runs=$(grep -oE '^Done [0-9]+ runs' "$log" | grep -oE '[0-9]+' || echo 0)
     crashes=$(ls "$work/$t" | grep -cE '^(crash|leak|timeout|oom|slow-unit)-' || true)
     reports=$(grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|property broken' "$log" || true)
-    seed=$(grep -oE 'Seed: [0-9]+' "$log" | head -1)
+    seed=$(grep -oE 'Seed: [0-9]+' "$log" | head -1 | grep -oE '[0-9]+' || echo "?")
     rate=$(grep -oE 'average_exec_per_sec: +[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
     awk -v t="$t" -v n="$done_runs" -v c="$crashes" -v r="$reports" -v ns="$ns" -v rate="$rate" -v seed="$seed" \
-      'BEGIN { printf "fuzz %-20s %8d inputs  %d crashes  %d sanitizer reports  %6.1f s  %6d/s  (%s)\n", t, n, c, r, ns / 1e9, rate, seed }'
+      'BEGIN { printf "fuzz %-20s %8d inputs  %d crashes  %d sanitizer reports  %6.1f s  %6d/s  (seed %s: FUZZ_SEED=%s repeats it)\n", t, n, c, r, ns / 1e9, rate, seed, seed }'
     if [ "$rc" -ne 0 ] || [ "$crashes" -ne 0 ] || [ "$reports" -ne 0 ] || [ "$done_runs" -lt "$runs" ]; then
       failed=1
       tail -40 "$log"
