@@ -103,10 +103,12 @@ TEST_F(Watch, DroppedScan_FiledOnceAndTheRemovalReportAddsNothing)
     EXPECT_TRUE(ListFolder(m_temp).empty());
 
     Drop(L"F", sim::JobKind::Folder);
-    ASSERT_TRUE(testsupport::WaitFor([&] { return PathExists(Docs(L"F.osm\\F_p2.jpg")); }, 15s));
-    EXPECT_EQ((std::vector<std::wstring>{L"F.ost", L"F_p1.jpg", L"F_p1.tif", L"F_p1.tmb", L"F_p2.jpg", L"F_p2.tif",
-                                         L"F_p2.tmb"}),
-              ListFolder(Docs(L"F.osm")));
+    // The pages are renamed one by one after the folder has moved: wait for the
+    // whole of it, not for one name, before looking.
+    const std::vector<std::wstring> renamed{L"F.ost",    L"F_p1.jpg", L"F_p1.tif", L"F_p1.tmb",
+                                            L"F_p2.jpg", L"F_p2.tif", L"F_p2.tmb"};
+    testsupport::WaitFor([&] { return ListFolder(Docs(L"F.osm")) == renamed; }, 15s);
+    EXPECT_EQ(renamed, ListFolder(Docs(L"F.osm")));
 }
 
 TEST_F(Watch, FolderAppearingWithinTheAttempts_IsOpenedAndWatched)
