@@ -183,6 +183,10 @@ TEST_F(FilingSweep, ManifestCheck_SeesLostDuplicatedPartialAndStrayFiles)
     EXPECT_EQ(1u, findings.nLost);
     testsupport::MakeFolder(m_docs + L"\\M.lck");
     EXPECT_EQ(1u, m_manifest.Check(m_temp, {m_docs}).nStray);
+    // The same lock folder in a Documents folder moved away is counted apart.
+    findings = m_manifest.Check(m_temp, {}, {m_docs});
+    EXPECT_EQ(0u, findings.nStray);
+    EXPECT_EQ(1u, findings.nLocksMovedAway);
 }
 
 TEST_F(FilingSweep, SingleFileJob_EveryCallPointFailedOnce)

@@ -107,11 +107,12 @@ std::string ManifestFindings::Summary() const
            std::to_string(nLeft) + ", split " + std::to_string(nSplit) + "; lost " + std::to_string(nLost) +
            ", duplicated " + std::to_string(nDuplicated) + ", partial/altered " + std::to_string(nPartial) +
            ", out of place " + std::to_string(nStray) + ", empty job folders " + std::to_string(nEmptyJobFolders) +
-           ", spread over two job folders " + std::to_string(nSpread);
+           ", spread over two job folders " + std::to_string(nSpread) + ", lock folders moved away with Documents " +
+           std::to_string(nLocksMovedAway);
 }
 
-ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder,
-                                     const std::vector<std::wstring>& jobAreas) const
+ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder, const std::vector<std::wstring>& jobAreas,
+                                     const std::vector<std::wstring>& movedAway) const
 {
     ManifestFindings findings;
     findings.nScans = static_cast<unsigned>(m_scans.size());
@@ -136,13 +137,20 @@ ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder,
         return true;
     };
 
-    for (const std::wstring& wstrArea : jobAreas) {
+    std::vector<std::wstring> areas = jobAreas;
+    areas.insert(areas.end(), movedAway.begin(), movedAway.end());
+    for (size_t a = 0; a < areas.size(); ++a) {
+        const std::wstring& wstrArea = areas[a];
         for (const std::wstring& name : testsupport::ListFolder(wstrArea)) {
             std::wstring wstrPath = wstrArea + L"\\" + name;
             DWORD dwAttributes = GetFileAttributesW(wstrPath.c_str());
             bool bFolder = dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (bFolder && a >= jobAreas.size() && EndsWith(name, L".lck") && ListTree(wstrPath).empty()) {
+                ++findings.nLocksMovedAway;
+                continue;
+            }
             if (!bFolder || !EndsWith(name, L".osm")) {
-                Problem(findings.nStray, "left in the Documents folder: " + Narrow(name));
+                Problem(findings.nStray, "left in " + Narrow(wstrArea) + ": " + Narrow(name));
                 continue;
             }
             std::vector<std::wstring> files = ListTree(wstrPath);

@@ -43,6 +43,9 @@ struct ManifestFindings {
     // could not be moved with its scan is filed on the lock entry's second
     // change record into a job folder of its own.
     unsigned nSpread = 0;
+    // Lock folders in a Documents folder that was moved away while a filing was
+    // under way: the task can no longer reach them by their path.
+    unsigned nLocksMovedAway = 0;
     std::vector<std::string> problems;
     bool Holds() const { return nLost == 0 && nDuplicated == 0 && nPartial == 0 && nStray == 0; }
     std::string Summary() const;
@@ -53,10 +56,11 @@ public:
     void Add(const ScanRecord& scan) { m_scans.push_back(scan); }
     void Clear() { m_scans.clear(); }
     size_t Size() const { return m_scans.size(); }
-    // jobAreas: the Documents folder and any place a Documents folder was moved
-    // aside to. Files of the temporary folder that belong to no scan are not
-    // looked at.
-    ManifestFindings Check(const std::wstring& wstrTempFolder, const std::vector<std::wstring>& jobAreas) const;
+    // jobAreas: the Documents folder; movedAway: places a Documents folder was
+    // moved aside to, searched alike. Files of the temporary folder that belong
+    // to no scan are not looked at.
+    ManifestFindings Check(const std::wstring& wstrTempFolder, const std::vector<std::wstring>& jobAreas,
+                           const std::vector<std::wstring>& movedAway = {}) const;
 
 private:
     std::vector<ScanRecord> m_scans;
