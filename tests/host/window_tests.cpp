@@ -139,6 +139,7 @@ TEST_F(WindowTest, QueryBeforeVistaDeletesWaitsAndRelays)
 {
     g_dwFakeMajor = 5;
     size_t before = testsupport::CountProcessHandles();
+    std::wstring handlesBefore = testsupport::DescribeProcessHandles();
     EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
     EXPECT_EQ(nullptr, g_hDeleteThread) << "the deletion thread's handle is closed after the wait";
     EXPECT_TRUE(g_blockCalls.empty());
@@ -150,7 +151,12 @@ TEST_F(WindowTest, QueryBeforeVistaDeletesWaitsAndRelays)
     EXPECT_TRUE(g_exitCalls.empty());
     PumpFor(std::chrono::milliseconds(100));
     ASSERT_EQ(1u, g_exitCalls.size());
-    EXPECT_EQ(before, testsupport::CountProcessHandles());
+    // Wine's own threads may hold a handle of this process for a moment (once, in
+    // hundreds of runs, one was still open here); a handle the query leaked stays.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return testsupport::CountProcessHandles() == before; },
+                                     std::chrono::seconds(2)))
+        << before << " handles before: " << handlesBefore << "\n"
+        << testsupport::CountProcessHandles() << " after: " << testsupport::DescribeProcessHandles();
     g_dwFakeMajor = 6;
 }
 

@@ -258,9 +258,8 @@ struct HandleTable {
     HandleEntry Handles[1];
 };
 
-} // namespace
-
-size_t CountProcessHandles()
+// Our own rows of the system's handle table.
+std::vector<HandleEntry> OwnHandleRows()
 {
     constexpr SYSTEM_INFORMATION_CLASS kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
     std::vector<BYTE> buffer(1 << 20);
@@ -273,16 +272,41 @@ size_t CountProcessHandles()
             continue;
         }
         if (status < 0)
-            return 0;
+            return {};
         break;
     }
     const auto* pTable = reinterpret_cast<const HandleTable*>(buffer.data());
     DWORD pid = GetCurrentProcessId();
-    size_t n = 0;
+    std::vector<HandleEntry> rows;
     for (ULONG i = 0; i < pTable->Count; ++i)
         if (pTable->Handles[i].ProcessId == pid)
-            ++n;
-    return n;
+            rows.push_back(pTable->Handles[i]);
+    return rows;
+}
+
+std::wstring ObjectTypeName(HANDLE h)
+{
+    alignas(8) BYTE buffer[1024];
+    ULONG cb = 0;
+    if (NtQueryObject(h, ObjectTypeInformation, buffer, sizeof(buffer), &cb) < 0)
+        return L"?";
+    const auto* pName = reinterpret_cast<const UNICODE_STRING*>(buffer);
+    return std::wstring(pName->Buffer, pName->Length / sizeof(wchar_t));
+}
+
+} // namespace
+
+size_t CountProcessHandles() { return OwnHandleRows().size(); }
+
+std::wstring DescribeProcessHandles()
+{
+    std::wstring text;
+    for (const HandleEntry& row : OwnHandleRows()) {
+        wchar_t wszValue[16];
+        swprintf(wszValue, 16, L"%#x ", static_cast<unsigned>(row.Handle));
+        text += wszValue + ObjectTypeName(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(row.Handle))) + L"; ";
+    }
+    return text;
 }
 
 std::wstring WinPathFromUnix(const std::string& unixPath)

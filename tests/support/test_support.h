@@ -94,6 +94,8 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds d
 // Handles that this process holds, counted exactly (Wine's GetProcessHandleCount
 // answers 0).
 size_t CountProcessHandles();
+// "value type; " for each of them, to say in a failure which handle came or went.
+std::wstring DescribeProcessHandles();
 
 // Windows path of a folder of the Linux file system (through drive Z:).
 std::wstring WinPathFromUnix(const std::string& unixPath);
