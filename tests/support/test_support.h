@@ -91,8 +91,9 @@ std::vector<std::wstring> ListFolder(const std::wstring& path); // names, sorted
 // Waits until the predicate holds or the deadline passes; answers the predicate.
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds deadline);
 
-// Handles that this process holds, counted exactly (Wine's GetProcessHandleCount
-// answers 0).
+// Handles that this process holds, counted exactly: GetProcessHandleCount on
+// Windows, the system's handle table under Wine (whose GetProcessHandleCount
+// answers 0). A table that cannot be read ends the test binary.
 size_t CountProcessHandles();
 // "value type; " for each of them, to say in a failure which handle came or went.
 std::wstring DescribeProcessHandles();
