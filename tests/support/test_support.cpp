@@ -4,9 +4,9 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <atomic>
 #include <thread>
 
 #include "common/trace.h"
