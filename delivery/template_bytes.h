@@ -45,6 +45,10 @@ private:
 // value's length. Keeps no state between calls.
 bool GetQuotedValue(const char* pszLine, const char** ppValue, size_t* pcbValue);
 
+// Four decimal numbers 0-255 of one to three digits, joined by dots, and
+// nothing else: the only repository value the refresh rewrites.
+bool IsDottedIPv4Address(const char* psz);
+
 // How a settings read ended.
 enum class SettingsReadEnd {
     EndOfText,
@@ -52,7 +56,8 @@ enum class SettingsReadEnd {
 };
 
 // Reads the send-to-folder settings of a template's bytes into *pSettings,
-// which it clears first.
+// which it clears first. A value that ends with the line's newline (its
+// closing quote is missing) loses it, so `Key=""` gives an empty value.
 SettingsReadEnd ReadSendToFolderSettingsFromBytes(const char* pData, size_t cbData, SendToFolderSettings* pSettings);
 
 // Finds the first line piece that holds "RepositoryName" and a value, and
@@ -64,10 +69,11 @@ SettingsReadEnd ReadSendToFolderSettingsFromBytes(const char* pData, size_t cbDa
 bool FindRepositoryValue(const char* pData, size_t cbData, char* pszValue, size_t cbValue);
 
 // The repository rewrite replaces every non-overlapping occurrence of pszOld in
-// the text part, left to right, by pszNew. Occurrences are those of the text
-// as read (so a CR that belongs to a CR LF pair is never part of one); every
-// other byte, line ends and anything from a Ctrl-Z on included, is kept as it
-// stands. pszOld must be non-empty and hold no newline.
+// the text part, left to right, by pszNew, where it stands as a whole address:
+// an occurrence that a digit, or a dot and a digit, continues on either side
+// is part of a longer number or address and stays. Every other byte, line
+// ends and anything from a Ctrl-Z on included, is kept as it stands. pszOld
+// must be a dotted IPv4 address (IsDottedIPv4Address).
 //
 // Measure answers false when pszOld is unusable or the size would overflow.
 bool MeasureRepositoryRewrite(const char* pData, size_t cbData, const char* pszOld, const char* pszNew,
