@@ -147,8 +147,14 @@ bool IsPlainNamePart(const wchar_t* pwszName)
     return !IsReservedDeviceName(pwszName);
 }
 
-bool IsUsableDestination(const Delivery& delivery)
+// Checked before anything is copied; a delivery that fails is skipped.
+bool IsUsableDestination(const SendToFolderSettings& settings, const Delivery& delivery)
 {
+    if (settings.bFolderCut || settings.bBaseNameCut) {
+        // Only the start of the value was read: it names some other place.
+        TraceMsg(L"> The delivery path does not fit, nothing is delivered\r\n");
+        return false;
+    }
     if (!IsFullyQualifiedFolder(delivery.wszPCFolder)) {
         TraceMsg(L"> The destination folder is not a full path, nothing is delivered\r\n");
         return false;
@@ -398,7 +404,7 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
     TraceMsg(L"> Sending image to Destination folder.\r\n");
     if (!Widen(settings.szPCFolderPath, delivery.wszPCFolder) || !Widen(settings.szPCBaseFileName, delivery.wszBaseName))
         return delivery.dwResult;
-    if (!IsUsableDestination(delivery)) {
+    if (!IsUsableDestination(settings, delivery)) {
         hTemplateSearch.reset();
         TraceMsg(L">  SendToFolder Exit  \r\n");
         return 0;

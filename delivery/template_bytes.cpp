@@ -35,14 +35,23 @@ size_t WithoutLineEnd(const char* pValue, size_t cbValue)
     return cbValue > 0 && pValue[cbValue - 1] == '\n' ? cbValue - 1 : cbValue;
 }
 
+// A piece that filled the whole line buffer without reaching a newline is only
+// the start of its line; a value that runs to its end is cut short there.
+bool IsCutAtPieceEnd(const char* pszLine, size_t cbLine, const char* pValue, size_t cbValue)
+{
+    return cbLine == kTemplateLineBytes - 1 && pszLine[cbLine - 1] != '\n' && pValue + cbValue == pszLine + cbLine;
+}
+
 // When the line holds a value, copies it into the field (it always fits: a
-// piece is shorter than any field).
-void TakeValue(const char* pszLine, char* pszField, size_t cbField)
+// piece is shorter than any field) and tells whether it was cut short.
+void TakeValue(const char* pszLine, size_t cbLine, char* pszField, size_t cbField, bool* pbCut)
 {
     const char* pValue = nullptr;
     size_t cbValue = 0;
-    if (GetQuotedValue(pszLine, &pValue, &cbValue))
-        CopyValue(pszField, cbField, pValue, WithoutLineEnd(pValue, cbValue));
+    if (!GetQuotedValue(pszLine, &pValue, &cbValue))
+        return;
+    *pbCut = IsCutAtPieceEnd(pszLine, cbLine, pValue, cbValue);
+    CopyValue(pszField, cbField, pValue, WithoutLineEnd(pValue, cbValue));
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -182,13 +191,15 @@ SettingsReadEnd ReadSendToFolderSettingsFromBytes(const char* pData, size_t cbDa
     *pSettings = SendToFolderSettings{};
     TemplateTextReader reader(pData, cbData);
     char szLine[kTemplateLineBytes];
-    while (reader.ReadLine(szLine, sizeof(szLine)) > 0) {
+    while (size_t cbLine = reader.ReadLine(szLine, sizeof(szLine))) {
         // The first key found on a line decides; the others are not looked for.
         if (std::strstr(szLine, "PCFolderPath") != nullptr) {
             pSettings->bSendToFolder = true;
-            TakeValue(szLine, pSettings->szPCFolderPath, sizeof(pSettings->szPCFolderPath));
+            TakeValue(szLine, cbLine, pSettings->szPCFolderPath, sizeof(pSettings->szPCFolderPath),
+                      &pSettings->bFolderCut);
         } else if (std::strstr(szLine, "PCBaseFileName") != nullptr) {
-            TakeValue(szLine, pSettings->szPCBaseFileName, sizeof(pSettings->szPCBaseFileName));
+            TakeValue(szLine, cbLine, pSettings->szPCBaseFileName, sizeof(pSettings->szPCBaseFileName),
+                      &pSettings->bBaseNameCut);
         } else if (std::strstr(szLine, "PCPreview") != nullptr) {
             const char* pValue = nullptr;
             size_t cbValue = 0;
@@ -209,12 +220,14 @@ bool FindRepositoryValue(const char* pData, size_t cbData, char* pszValue, size_
 {
     TemplateTextReader reader(pData, cbData);
     char szLine[kTemplateLineBytes];
-    while (reader.ReadLine(szLine, sizeof(szLine)) > 0) {
+    while (size_t cbLine = reader.ReadLine(szLine, sizeof(szLine))) {
         if (std::strstr(szLine, "RepositoryName") == nullptr)
             continue;
         const char* pValue = nullptr;
         size_t cb = 0;
-        if (!GetQuotedValue(szLine, &pValue, &cb))
+        // A value cut short by the piece is no value: "10.0.0.1" may be the
+        // start of "10.0.0.123".
+        if (!GetQuotedValue(szLine, &pValue, &cb) || IsCutAtPieceEnd(szLine, cbLine, pValue, cb))
             continue;
         if (pValue[cb - 1] == '\n')
             --cb;

@@ -18,6 +18,10 @@ struct SendToFolderSettings {
     char szPCBaseFileName[512];
     char szPCPreview[512];
     bool bSendToFolder;
+    // The value kept for the folder or the base name ran to the end of a piece
+    // that ended before its line did: only its start was read.
+    bool bFolderCut;
+    bool bBaseNameCut;
 };
 
 // Bytes of the text part of a template: everything before the first Ctrl-Z.
@@ -58,13 +62,16 @@ enum class SettingsReadEnd {
 // Reads the send-to-folder settings of a template's bytes into *pSettings,
 // which it clears first. A value that ends with the line's newline (its
 // closing quote is missing) loses it, so `Key=""` gives an empty value.
+// A folder or base name value that runs to the end of a full piece (511
+// bytes, no newline) is marked cut.
 SettingsReadEnd ReadSendToFolderSettingsFromBytes(const char* pData, size_t cbData, SendToFolderSettings* pSettings);
 
 // Finds the first line piece that holds "RepositoryName" and a value, and
 // copies that value into pszValue (cbValue bytes; kTemplateLineBytes always
 // holds it). A newline at the end of the value (its closing quote is missing)
 // is not part of it: an address never holds one, and replacing it would join
-// two lines. Pieces whose value is nothing but that newline are passed over.
+// two lines. Pieces whose value is nothing but that newline, or whose value
+// runs to the end of a full piece (cut short), are passed over.
 // False when no piece qualifies or the value does not fit.
 bool FindRepositoryValue(const char* pData, size_t cbData, char* pszValue, size_t cbValue);
 
