@@ -188,7 +188,7 @@ bool NameDestination(const Delivery& delivery, const wchar_t* pwszImageName, Ima
 }
 
 // The user's temporary folder, or nothing (the staging copy then lands in the
-// current folder under the image's bare name).
+// current folder).
 void GetStagingFolder(wchar_t* pwszTempFolder)
 {
     DWORD cch = GetTempPathW(static_cast<DWORD>(kPathCapacity), pwszTempFolder);
@@ -236,6 +236,16 @@ Claim ClaimName(const wchar_t* pwszPath)
     return Claim::Failed;
 }
 
+// Another delivery may be making it at the same moment.
+bool MakePcFolder(const wchar_t* pwszFolder)
+{
+    int nError = SHCreateDirectoryExW(nullptr, pwszFolder, nullptr);
+    if (nError == ERROR_SUCCESS || nError == ERROR_ALREADY_EXISTS || nError == ERROR_FILE_EXISTS)
+        return true;
+    TraceMsg(L"> Cannot make the destination folder %s : %d\r\n", pwszFolder, nError);
+    return false;
+}
+
 // The first free destination name, reserved. A missing PC folder is made
 // (the shell's copy would make it too).
 bool ReserveDestination(const Delivery& delivery, ImagePaths& paths)
@@ -250,7 +260,7 @@ bool ReserveDestination(const Delivery& delivery, ImagePaths& paths)
         case Claim::Taken:
             continue;
         case Claim::MissingFolder:
-            if (bFolderMade || SHCreateDirectoryExW(nullptr, delivery.wszPCFolder, nullptr) != ERROR_SUCCESS)
+            if (bFolderMade || !MakePcFolder(delivery.wszPCFolder))
                 return false;
             bFolderMade = true;
             --n;
