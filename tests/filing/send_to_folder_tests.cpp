@@ -395,7 +395,6 @@ TEST_F(Delivery, OddTemplates_DeliverOnlyIntoTheNamedFolderUnderAPlainName)
 TEST_F(Delivery, UncShare_IsTakenAsADestination)
 {
     // No share is reachable here: the delivery is tried, and fails at the share.
-    WriteTemplate("Invoice");
     WriteFileBytes(m_job + L"\\JOB.ost", "PCFolderPath=\"\\\\nosuchserver\\share\\Scans\"\r\nPCBaseFileName=\"I\"\r\n");
     PutImage(L"JOB_p1.jpg");
     EXPECT_EQ(0u, Deliver());
