@@ -27,26 +27,59 @@ bool LineValueEquals(const char* pValue, size_t cbValue, const char* pszExpected
     return cbValue == std::strlen(pszExpected) && std::memcmp(pValue, pszExpected, cbValue) == 0;
 }
 
+// A value whose closing quote is missing runs to the line's end and takes
+// its newline along; no setting holds a newline, and `Key=""` (whose value is
+// that newline alone) is the empty value its writer meant.
+size_t WithoutLineEnd(const char* pValue, size_t cbValue)
+{
+    return cbValue > 0 && pValue[cbValue - 1] == '\n' ? cbValue - 1 : cbValue;
+}
+
+// A piece that filled the whole line buffer without reaching a newline is only
+// the start of its line; a value that runs to its end is cut short there.
+bool IsCutAtPieceEnd(const char* pszLine, size_t cbLine, const char* pValue, size_t cbValue)
+{
+    return cbLine == kTemplateLineBytes - 1 && pszLine[cbLine - 1] != '\n' && pValue + cbValue == pszLine + cbLine;
+}
+
 // When the line holds a value, copies it into the field (it always fits: a
-// piece is shorter than any field).
-void TakeValue(const char* pszLine, char* pszField, size_t cbField)
+// piece is shorter than any field) and tells whether it was cut short.
+void TakeValue(const char* pszLine, size_t cbLine, char* pszField, size_t cbField, bool* pbCut)
 {
     const char* pValue = nullptr;
     size_t cbValue = 0;
-    if (GetQuotedValue(pszLine, &pValue, &cbValue))
-        CopyValue(pszField, cbField, pValue, cbValue);
+    if (!GetQuotedValue(pszLine, &pValue, &cbValue))
+        return;
+    *pbCut = IsCutAtPieceEnd(pszLine, cbLine, pValue, cbValue);
+    CopyValue(pszField, cbField, pValue, WithoutLineEnd(pValue, cbValue));
 }
 
-bool IsTextOccurrence(const char* pData, size_t cbData, size_t cbText, size_t ib, const char* pszOld, size_t cbOld)
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// An address continues where a digit follows, or a dot and then a digit;
+// a dot alone (the end of a sentence) does not continue it.
+bool ContinuesAddressAfter(const char* pText, size_t cbText, size_t ib)
+{
+    if (ib >= cbText)
+        return false;
+    return IsDigit(pText[ib]) || (pText[ib] == '.' && ib + 1 < cbText && IsDigit(pText[ib + 1]));
+}
+
+bool ContinuesAddressBefore(const char* pText, size_t ib)
+{
+    if (ib == 0)
+        return false;
+    return IsDigit(pText[ib - 1]) || (pText[ib - 1] == '.' && ib >= 2 && IsDigit(pText[ib - 2]));
+}
+
+// The old address where it stands whole: not a part of a longer number or
+// address ("10.0.0.1" is not replaced inside "10.0.0.12" or "110.0.0.1").
+bool IsWholeAddressAt(const char* pData, size_t cbText, size_t ib, const char* pszOld, size_t cbOld)
 {
     if (cbOld > cbText - ib || std::memcmp(pData + ib, pszOld, cbOld) != 0)
         return false;
-    // A CR followed by LF reads as the newline alone: the CR is not text.
-    bool bEndsInPairedCr = pszOld[cbOld - 1] == '\r' && ib + cbOld < cbData && pData[ib + cbOld] == '\n';
-    return !bEndsInPairedCr;
+    return !ContinuesAddressBefore(pData, ib) && !ContinuesAddressAfter(pData, cbText, ib + cbOld);
 }
-
-bool IsUsableOldValue(const char* pszOld) { return pszOld[0] != '\0' && std::strchr(pszOld, '\n') == nullptr; }
 
 // Walks the bytes once; writes into pOut while there is room (pOut may be null
 // to measure only). False when the size overflows.
@@ -67,7 +100,7 @@ bool Rewrite(const char* pData, size_t cbData, const char* pszOld, const char* p
     };
     size_t ib = 0;
     while (ib < cbText) {
-        if (IsTextOccurrence(pData, cbData, cbText, ib, pszOld, cbOld)) {
+        if (IsWholeAddressAt(pData, cbText, ib, pszOld, cbOld)) {
             if (!emit(pszNew, cbNew))
                 return false;
             ib += cbOld;
@@ -84,6 +117,23 @@ bool Rewrite(const char* pData, size_t cbData, const char* pszOld, const char* p
 }
 
 } // namespace
+
+bool IsDottedIPv4Address(const char* psz)
+{
+    for (int nPart = 0; nPart < 4; ++nPart) {
+        if (nPart > 0 && *psz++ != '.')
+            return false;
+        unsigned nValue = 0;
+        int cDigits = 0;
+        while (IsDigit(*psz) && cDigits < 4) {
+            nValue = nValue * 10 + static_cast<unsigned>(*psz++ - '0');
+            ++cDigits;
+        }
+        if (cDigits == 0 || cDigits > 3 || nValue > 255)
+            return false;
+    }
+    return *psz == '\0';
+}
 
 size_t TemplateTextLength(const char* pData, size_t cbData)
 {
@@ -141,18 +191,21 @@ SettingsReadEnd ReadSendToFolderSettingsFromBytes(const char* pData, size_t cbDa
     *pSettings = SendToFolderSettings{};
     TemplateTextReader reader(pData, cbData);
     char szLine[kTemplateLineBytes];
-    while (reader.ReadLine(szLine, sizeof(szLine)) > 0) {
+    while (size_t cbLine = reader.ReadLine(szLine, sizeof(szLine))) {
         // The first key found on a line decides; the others are not looked for.
         if (std::strstr(szLine, "PCFolderPath") != nullptr) {
             pSettings->bSendToFolder = true;
-            TakeValue(szLine, pSettings->szPCFolderPath, sizeof(pSettings->szPCFolderPath));
+            TakeValue(szLine, cbLine, pSettings->szPCFolderPath, sizeof(pSettings->szPCFolderPath),
+                      &pSettings->bFolderCut);
         } else if (std::strstr(szLine, "PCBaseFileName") != nullptr) {
-            TakeValue(szLine, pSettings->szPCBaseFileName, sizeof(pSettings->szPCBaseFileName));
+            TakeValue(szLine, cbLine, pSettings->szPCBaseFileName, sizeof(pSettings->szPCBaseFileName),
+                      &pSettings->bBaseNameCut);
         } else if (std::strstr(szLine, "PCPreview") != nullptr) {
             const char* pValue = nullptr;
             size_t cbValue = 0;
             if (!GetQuotedValue(szLine, &pValue, &cbValue))
                 continue;
+            cbValue = WithoutLineEnd(pValue, cbValue);
             CopyValue(pSettings->szPCPreview, sizeof(pSettings->szPCPreview), pValue, cbValue);
             if (LineValueEquals(pValue, cbValue, "ON")) {
                 pSettings->bSendToFolder = false;
@@ -167,12 +220,14 @@ bool FindRepositoryValue(const char* pData, size_t cbData, char* pszValue, size_
 {
     TemplateTextReader reader(pData, cbData);
     char szLine[kTemplateLineBytes];
-    while (reader.ReadLine(szLine, sizeof(szLine)) > 0) {
+    while (size_t cbLine = reader.ReadLine(szLine, sizeof(szLine))) {
         if (std::strstr(szLine, "RepositoryName") == nullptr)
             continue;
         const char* pValue = nullptr;
         size_t cb = 0;
-        if (!GetQuotedValue(szLine, &pValue, &cb))
+        // A value cut short by the piece is no value: "10.0.0.1" may be the
+        // start of "10.0.0.123".
+        if (!GetQuotedValue(szLine, &pValue, &cb) || IsCutAtPieceEnd(szLine, cbLine, pValue, cb))
             continue;
         if (pValue[cb - 1] == '\n')
             --cb;
@@ -186,7 +241,7 @@ bool FindRepositoryValue(const char* pData, size_t cbData, char* pszValue, size_
 bool MeasureRepositoryRewrite(const char* pData, size_t cbData, const char* pszOld, const char* pszNew,
                               size_t* pcbNew)
 {
-    if (!IsUsableOldValue(pszOld))
+    if (!IsDottedIPv4Address(pszOld))
         return false;
     return Rewrite(pData, cbData, pszOld, pszNew, nullptr, 0, pcbNew);
 }
@@ -195,7 +250,7 @@ bool WriteRepositoryRewrite(const char* pData, size_t cbData, const char* pszOld
                             size_t cbOut, size_t* pcbWritten)
 {
     size_t cbTotal = 0;
-    if (!IsUsableOldValue(pszOld) || !Rewrite(pData, cbData, pszOld, pszNew, pOut, cbOut, &cbTotal))
+    if (!IsDottedIPv4Address(pszOld) || !Rewrite(pData, cbData, pszOld, pszNew, pOut, cbOut, &cbTotal))
         return false;
     if (cbTotal > cbOut)
         return false;

@@ -18,6 +18,10 @@ struct SendToFolderSettings {
     char szPCBaseFileName[512];
     char szPCPreview[512];
     bool bSendToFolder;
+    // The value kept for the folder or the base name ran to the end of a piece
+    // that ended before its line did: only its start was read.
+    bool bFolderCut;
+    bool bBaseNameCut;
 };
 
 // Bytes of the text part of a template: everything before the first Ctrl-Z.
@@ -45,6 +49,10 @@ private:
 // value's length. Keeps no state between calls.
 bool GetQuotedValue(const char* pszLine, const char** ppValue, size_t* pcbValue);
 
+// Four decimal numbers 0-255 of one to three digits, joined by dots, and
+// nothing else: the only repository value the refresh rewrites.
+bool IsDottedIPv4Address(const char* psz);
+
 // How a settings read ended.
 enum class SettingsReadEnd {
     EndOfText,
@@ -52,22 +60,27 @@ enum class SettingsReadEnd {
 };
 
 // Reads the send-to-folder settings of a template's bytes into *pSettings,
-// which it clears first.
+// which it clears first. A value that ends with the line's newline (its
+// closing quote is missing) loses it, so `Key=""` gives an empty value.
+// A folder or base name value that runs to the end of a full piece (511
+// bytes, no newline) is marked cut.
 SettingsReadEnd ReadSendToFolderSettingsFromBytes(const char* pData, size_t cbData, SendToFolderSettings* pSettings);
 
 // Finds the first line piece that holds "RepositoryName" and a value, and
 // copies that value into pszValue (cbValue bytes; kTemplateLineBytes always
 // holds it). A newline at the end of the value (its closing quote is missing)
 // is not part of it: an address never holds one, and replacing it would join
-// two lines. Pieces whose value is nothing but that newline are passed over.
+// two lines. Pieces whose value is nothing but that newline, or whose value
+// runs to the end of a full piece (cut short), are passed over.
 // False when no piece qualifies or the value does not fit.
 bool FindRepositoryValue(const char* pData, size_t cbData, char* pszValue, size_t cbValue);
 
 // The repository rewrite replaces every non-overlapping occurrence of pszOld in
-// the text part, left to right, by pszNew. Occurrences are those of the text
-// as read (so a CR that belongs to a CR LF pair is never part of one); every
-// other byte, line ends and anything from a Ctrl-Z on included, is kept as it
-// stands. pszOld must be non-empty and hold no newline.
+// the text part, left to right, by pszNew, where it stands as a whole address:
+// an occurrence that a digit, or a dot and a digit, continues on either side
+// is part of a longer number or address and stays. Every other byte, line
+// ends and anything from a Ctrl-Z on included, is kept as it stands. pszOld
+// must be a dotted IPv4 address (IsDottedIPv4Address).
 //
 // Measure answers false when pszOld is unusable or the size would overflow.
 bool MeasureRepositoryRewrite(const char* pData, size_t cbData, const char* pszOld, const char* pszNew,

@@ -105,32 +105,78 @@ bool WriteAllBytes(HANDLE hFile, const char* pData, size_t cbData)
     return FlushFileBuffers(hFile) != FALSE;
 }
 
-// Puts the new text in place of the template in one step: readers see either
-// the old template or the new one, never a part of it. ReplaceFileW keeps the
-// template's attributes and access list; a volume that cannot do that still
-// gets an atomic rename.
-bool ReplaceTemplate(const wchar_t* pwszTemplate, const wchar_t* pwszNewFile)
+bool Exists(const wchar_t* pwszPath) { return GetFileAttributesW(pwszPath) != INVALID_FILE_ATTRIBUTES; }
+
+// ReplaceFileW refused and the template still stands: an atomic rename over
+// it puts the new text in place, or fails and leaves the old one.
+bool RenameOverTemplate(const wchar_t* pwszTemplate, const wchar_t* pwszNewFile)
 {
-    if (ReplaceFileW(pwszTemplate, pwszNewFile, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
-        return true;
-    TraceMsg(L"\tReplaceFileW failed %d\r\n", GetLastError());
     if (MoveFileExW(pwszNewFile, pwszTemplate, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     TraceMsg(L"\tMoveFileExW failed %d\r\n", GetLastError());
     return false;
 }
 
+// ReplaceFileW moved the template to the backup name and could not put the new
+// text in its place (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2): the name is free, so
+// the new text goes there, or else the old text goes back, by a rename or,
+// when the backup cannot be renamed (another program holds it without
+// sharing its deletion), by a second name for the same file. Only when none of
+// that works does the old text stay under the backup name, where it is kept.
+bool RefillTemplateName(const wchar_t* pwszTemplate, const wchar_t* pwszNewFile, const wchar_t* pwszBackup)
+{
+    if (MoveFileExW(pwszNewFile, pwszTemplate, MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(pwszBackup);
+        return true;
+    }
+    TraceMsg(L"\tMoveFileExW failed %d\r\n", GetLastError());
+    if (MoveFileExW(pwszBackup, pwszTemplate, MOVEFILE_WRITE_THROUGH))
+        return false;
+    if (CreateHardLinkW(pwszTemplate, pwszBackup, nullptr)) {
+        DeleteFileW(pwszBackup);
+        return false;
+    }
+    TraceMsg(L"\tThe old template could not be put back from %s : %d\r\n", pwszBackup, GetLastError());
+    return false;
+}
+
+// Puts the new text in place of the template: readers see either the old
+// template or the new one, never a part of it. ReplaceFileW keeps the
+// template's attributes and access list. It is given a backup name: without
+// one, a replace that fails half way (ERROR_UNABLE_TO_MOVE_REPLACEMENT) may
+// already have deleted the template.
+bool ReplaceTemplate(const wchar_t* pwszTemplate, const wchar_t* pwszNewFile, const wchar_t* pwszBackup)
+{
+    if (ReplaceFileW(pwszTemplate, pwszNewFile, pwszBackup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+        DeleteFileW(pwszBackup);
+        return true;
+    }
+    TraceMsg(L"\tReplaceFileW failed %d\r\n", GetLastError());
+    if (Exists(pwszTemplate)) {
+        bool bDone = RenameOverTemplate(pwszTemplate, pwszNewFile);
+        DeleteFileW(pwszBackup);
+        return bDone;
+    }
+    return RefillTemplateName(pwszTemplate, pwszNewFile, pwszBackup);
+}
+
 // Writes the new text into a new file beside the template and swaps it in.
 bool WriteTemplateAtomically(const wchar_t* pwszFolder, const wchar_t* pwszTemplate, const char* pData,
                              size_t cbData)
 {
-    // Not an ".ost" name: a left-over from a crash is never taken for a template.
+    // Not ".ost" names: a left-over from a crash is never taken for a template.
     wchar_t wszNewFile[MAX_PATH] = {};
     if (GetTempFileNameW(pwszFolder, L"ost", 0, wszNewFile) == 0) {
         TraceMsg(L"\tGetTempFileNameW failed %d\r\n", GetLastError());
         return false;
     }
     bgt::ScopeExit removeNewFile([&] { DeleteFileW(wszNewFile); });
+    // The new file's name is unique, and so is its backup name beside it.
+    wchar_t wszBackup[MAX_PATH] = {};
+    if (bgt::StringCchPrintfW(wszBackup, ARRAYSIZE(wszBackup), L"%s.bak", wszNewFile) != S_OK) {
+        TraceMsg(L"\tTemplate backup path too long\r\n");
+        return false;
+    }
     {
         bgt::UniqueFileHandle hNew(CreateFileW(wszNewFile, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
                                                FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -143,7 +189,7 @@ bool WriteTemplateAtomically(const wchar_t* pwszFolder, const wchar_t* pwszTempl
             return false;
         }
     }
-    if (!ReplaceTemplate(pwszTemplate, wszNewFile))
+    if (!ReplaceTemplate(pwszTemplate, wszNewFile, wszBackup))
         return false;
     removeNewFile.dismiss();
     return true;
@@ -232,6 +278,12 @@ int UpdateTemplateRepository(const DeviceInfo* pDeviceInfo)
     if (strcmp(szRepository, szAddress) == 0) {
         TraceMsg(L">  IPs match!!  \r\n");
         return 0;
+    }
+    // Anything else would be replaced wherever its text stands, also inside
+    // words and other values (`RepositoryName="" Port="21"` gives " Port=").
+    if (!IsDottedIPv4Address(szRepository)) {
+        TraceMsg(L"\tThe RepositoryName value is not an address, the template is left as it is\r\n");
+        return 1;
     }
     return RewriteRepository(pDeviceInfo->szTemplateFolder, wszTemplate, bytes, szRepository, szAddress);
 }

@@ -216,7 +216,29 @@ TEST(SendToFolderSettingsBytes, KeyInsideALongerWordCountsAndTheFirstKeyDecides)
 TEST(SendToFolderSettingsBytes, TwoQuotesWithNothingBetween_TakeTheTextAfter)
 {
     SendToFolderSettings s = Settings("PCFolderPath \"\"C:\\After\r\n");
-    EXPECT_STREQ("C:\\After\n", s.szPCFolderPath);
+    EXPECT_STREQ("C:\\After", s.szPCFolderPath) << "the line's newline is no part of a value";
+}
+
+TEST(SendToFolderSettingsBytes, ValueOfOnlyTheNewlineIsEmpty)
+{
+    // `Key=""`: the value rule gives the newline after the quotes.
+    SendToFolderSettings s = Settings("PCFolderPath=\"C:\\Out\"\nPCBaseFileName=\"old\"\nPCBaseFileName=\"\"\n"
+                                      "PCPreview=\"\"\n");
+    EXPECT_TRUE(s.bSendToFolder);
+    EXPECT_STREQ("C:\\Out", s.szPCFolderPath);
+    EXPECT_STREQ("", s.szPCBaseFileName) << "an empty value replaces the earlier one";
+    EXPECT_STREQ("", s.szPCPreview);
+    s = Settings("PCFolderPath=\"C:\\Out\"\r\nPCFolderPath=\"\"\r\n");
+    EXPECT_TRUE(s.bSendToFolder);
+    EXPECT_STREQ("", s.szPCFolderPath);
+    // An unclosed value loses its newline too, "ON" included.
+    SettingsReadEnd end{};
+    s = Settings("PCFolderPath \"C:\\Out\nPCPreview \"ON\n", &end);
+    EXPECT_EQ(SettingsReadEnd::PreviewOn, end);
+    EXPECT_STREQ("C:\\Out", s.szPCFolderPath);
+    // A newline inside the line (a lone CR) is no line end and stays.
+    s = Settings("PCBaseFileName \"a\rb\r\n");
+    EXPECT_STREQ("a\rb", s.szPCBaseFileName);
 }
 
 TEST(SendToFolderSettingsBytes, KeyCutByThePieceBoundaryIsNotFound)
@@ -263,25 +285,39 @@ TEST(RepositoryValue, LongValueIsKeptWhole)
     EXPECT_FALSE(FindRepositoryValue(bytes.data(), bytes.size(), szSmall, sizeof(szSmall)));
 }
 
-TEST(RepositoryRewrite, ReplacesEveryOccurrenceAndKeepsEveryOtherByte)
+TEST(RepositoryRewrite, OnlyDottedIPv4AddressesAreRewritten)
+{
+    for (const char* psz : {"0.0.0.0", "10.0.0.9", "255.255.255.255", "192.168.001.020"})
+        EXPECT_TRUE(IsDottedIPv4Address(psz)) << psz;
+    for (const char* psz : {"", " Port=", "10.0.0", "10.0.0.9.", ".10.0.0.9", "10..0.9", "256.0.0.1", "1.2.3.4444",
+                            "10.0.0.9 ", " 10.0.0.9", "10.0.0.9\r", "a.b.c.d", "1.2.3.-4", "0x1.2.3.4", "10.0.0.1:21",
+                            "1.2.3.4.5", "host.example"})
+        EXPECT_FALSE(IsDottedIPv4Address(psz)) << psz;
+    // The rewrite refuses anything else; the file then stays as it is.
+    EXPECT_EQ("<refused>", Rewritten("<Server RepositoryName=\"\" Port=\"21\">", " Port=", "10.0.0.9"));
+    EXPECT_EQ("<refused>", Rewritten("R \"Name\"", "Name", "10.0.0.9"));
+}
+
+TEST(RepositoryRewrite, ReplacesEveryWholeAddressAndKeepsEveryOtherByte)
 {
     std::string before = "Name \"Scan\"\r\nRepositoryName \"10.0.0.9\"\r\nBackup \"10.0.0.9\"\r\n"
-                         "Note 10.0.0.99 and 110.0.0.9\r\n";
+                         "Note 10.0.0.99 and 110.0.0.9, 10.0.0.9.5 and 7.10.0.0.9 stay; 10.0.0.9. (10.0.0.9)\r\n";
     std::string after = "Name \"Scan\"\r\nRepositoryName \"192.168.1.20\"\r\nBackup \"192.168.1.20\"\r\n"
-                        "Note 192.168.1.209 and 1192.168.1.20\r\n";
+                        "Note 10.0.0.99 and 110.0.0.9, 10.0.0.9.5 and 7.10.0.0.9 stay; 192.168.1.20. (192.168.1.20)\r\n";
     EXPECT_EQ(after, Rewritten(before, "10.0.0.9", "192.168.1.20"));
+    // The case from the field: the old address begins another line's address.
+    EXPECT_EQ("R=\"10.0.0.7\"\nM=\"10.0.0.12\"\nX=\"110.0.0.1\"\nY=10.0.0.7",
+              Rewritten("R=\"10.0.0.1\"\nM=\"10.0.0.12\"\nX=\"110.0.0.1\"\nY=10.0.0.1", "10.0.0.1", "10.0.0.7"));
+    // At the very start and end of the text, and against a Ctrl-Z.
+    EXPECT_EQ("2.2.2.2", Rewritten("1.1.1.1", "1.1.1.1", "2.2.2.2"));
+    EXPECT_EQ(std::string("2.2.2.2\x1A" "5"), Rewritten(std::string("1.1.1.1\x1A" "5"), "1.1.1.1", "2.2.2.2"));
 }
 
 TEST(RepositoryRewrite, KeepsEachLineEndAndAddsNoBytes)
 {
     EXPECT_EQ("a\r\nR \"2.2.2.2\"\r\nb\nc\rd", Rewritten("a\r\nR \"1.1.1.1\"\r\nb\nc\rd", "1.1.1.1", "2.2.2.2"));
     EXPECT_EQ("R \"2.2.2.2\"", Rewritten("R \"1.1.1.1\"", "1.1.1.1", "2.2.2.2"));
-}
-
-TEST(RepositoryRewrite, NonOverlappingLeftToRight)
-{
-    EXPECT_EQ("XXa", Rewritten("aaaaa", "aa", "X"));
-    EXPECT_EQ("", Rewritten("", "aa", "X"));
+    EXPECT_EQ("", Rewritten("", "1.1.1.1", "2.2.2.2"));
 }
 
 TEST(RepositoryRewrite, BytesFromCtrlZOnAreKeptAsTheyStand)
@@ -289,12 +325,6 @@ TEST(RepositoryRewrite, BytesFromCtrlZOnAreKeptAsTheyStand)
     std::string before = Bytes("R \"1.1.1.1\"\r\n\x1A" "1.1.1.1\r\n\x00\xFF");
     std::string after = Bytes("R \"2.2.2.2\"\r\n\x1A" "1.1.1.1\r\n\x00\xFF");
     EXPECT_EQ(after, Rewritten(before, "1.1.1.1", "2.2.2.2"));
-}
-
-TEST(RepositoryRewrite, CrOfALineEndIsNotText)
-{
-    // "v\r" occurs in the text only where the CR is not part of a CR LF.
-    EXPECT_EQ("X\r\nv\r\n", Rewritten("v\r\r\nv\r\n", "v\r", "X"));
 }
 
 TEST(RepositoryRewrite, UnusableOldValueOrShortBufferIsRefused)

@@ -7,6 +7,7 @@
 #include "common/owners.h"
 #include "delivery/template_file.h"
 #include "discovery/state.h"
+#include "tests/reliability/fault_injection.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
@@ -166,19 +167,20 @@ TEST_F(TemplateFiles, Update_EmptyPcAddressLeavesTheValueAndAnswersZero)
     EXPECT_EQ(Template("10.0.0.9"), ReadFileBytes(TemplatePath()));
 }
 
-TEST_F(TemplateFiles, Update_ValueLongerThanAnAddressIsAMismatchReplacedWhole)
+TEST_F(TemplateFiles, Update_ValueThatIsNoAddressLeavesTheFileAndAnswersOne)
 {
-    std::string longValue = "10.0.0.9.and.a.lot.more.text.than.fits";
-    ASSERT_GT(longValue.size(), 31u);
-    WriteFileBytes(TemplatePath(), Template(longValue));
-    EXPECT_EQ(0, Update());
-    EXPECT_EQ(Template("192.168.1.20"), ReadFileBytes(TemplatePath()));
-    // An address that equals only the value's first 31 characters is no match either.
-    SetIPAddressText(L"10.0.0.9");
-    std::string prefixed = "10.0.0.9" + std::string(40, 'z');
-    WriteFileBytes(TemplatePath(), Template(prefixed));
-    EXPECT_EQ(0, Update());
-    EXPECT_EQ(Template("10.0.0.9"), ReadFileBytes(TemplatePath()));
+    // Longer than any address, an address with more after it, or no address at all.
+    for (std::string value : {std::string("10.0.0.9.and.a.lot.more.text.than.fits"), "10.0.0.9" + std::string(40, 'z'),
+                              std::string(" Port="), std::string("scanhost")}) {
+        WriteFileBytes(TemplatePath(), Template(value));
+        m_traces.Clear();
+        EXPECT_EQ(1, Update()) << value;
+        EXPECT_EQ(Template(value), ReadFileBytes(TemplatePath()));
+        EXPECT_TRUE(m_traces.Contains(
+            L"\tThe RepositoryName value is not an address, the template is left as it is\r\n"))
+            << value;
+        EXPECT_EQ((std::vector<std::wstring>{L"a.ost"}), ListFolder(m_templates));
+    }
 }
 
 TEST_F(TemplateFiles, Update_UnclosedValueKeepsItsLineBreak)
@@ -232,4 +234,45 @@ TEST_F(TemplateFiles, Update_RewriteGoesThroughWhileAnotherReaderHoldsTheTemplat
     EXPECT_EQ(Template("10.0.0.9"), std::string(buf, cb)) << "the reader still sees the whole old template";
     hReader.reset();
     EXPECT_EQ(Template("192.168.1.20"), ReadFileBytes(TemplatePath()));
+}
+
+// The swap failing half way, as ReplaceFileW can (the injector leaves the files
+// as Windows documents for each error), and the rename that stands in for it
+// failing at each of its call points too: the old text or the new one is
+// under the template's name afterwards, and nothing else is left beside it.
+TEST_F(TemplateFiles, Update_SwapFailingHalfWay_OldOrNewTextStandsUnderTheName)
+{
+    const std::string kOld = Template("10.0.0.9");
+    const std::string kNew = Template("192.168.1.20");
+    struct Case {
+        DWORD dwReplaceError;
+        unsigned nMoveFailAt;  // 0: no move fails
+        unsigned nMoveRepeat;
+        bool bNew;             // the new text stands afterwards
+    };
+    const Case cases[] = {
+        {ERROR_UNABLE_TO_REMOVE_REPLACED, 0, 1, true},
+        {ERROR_UNABLE_TO_REMOVE_REPLACED, 1, 1, false},
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT, 0, 1, true},
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT, 1, 1, false},
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 0, 1, true},
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 1, 1, false},  // the old text renamed back
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 2, 1, true},   // only the put-back would have failed
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 1, 1000, false},  // no rename works: a second name for the old text
+    };
+    faults::FaultInjector injector;
+    ASSERT_TRUE(faults::FaultInjector::Patched(faults::Kind::FileReplace));
+    for (const Case& c : cases) {
+        WriteFileBytes(TemplatePath(), kOld);
+        injector.Arm(faults::Kind::FileReplace, 1, static_cast<LONG>(c.dwReplaceError));
+        injector.Arm(faults::Kind::Move, c.nMoveFailAt, ERROR_SHARING_VIOLATION, c.nMoveRepeat);
+        int nResult = Update();
+        injector.DisarmAll();
+        std::string label = "error " + std::to_string(c.dwReplaceError) + ", move failing at " +
+                            std::to_string(c.nMoveFailAt) + " x" + std::to_string(c.nMoveRepeat);
+        EXPECT_EQ(1u, injector.Failed(faults::Kind::FileReplace)) << label;
+        EXPECT_EQ(c.bNew ? kNew : kOld, ReadFileBytes(TemplatePath())) << label;
+        EXPECT_EQ(c.bNew ? 0 : 1, nResult) << label;
+        EXPECT_EQ((std::vector<std::wstring>{L"a.ost"}), ListFolder(m_templates)) << label;
+    }
 }

@@ -184,6 +184,69 @@ class E2E(unittest.TestCase):
         self.assertTrue(filecmp.cmp(delivered, job_image, shallow=False))
 
 
+# ---- templates that would misdirect a delivery ---------------------------------
+class TemplateDelivery(unittest.TestCase):
+    """The real executable with templates that give no base name, or an empty, a
+    relative or a climbing destination: nothing is delivered anywhere, and every
+    scan is still filed."""
+
+    def setUp(self):
+        PREFIX.reset()
+        self.task = None
+
+    def tearDown(self):
+        if self.task is not None:
+            self.task.stop()
+
+    def write_template(self, name, text):
+        folder = r"C:\PC\templates"
+        os.makedirs(PREFIX.unix(folder), exist_ok=True)
+        with open(PREFIX.unix(folder + "\\" + name), "wb") as f:
+            f.write(text.encode("ascii"))
+        return folder + "\\" + name
+
+    def test_odd_templates_deliver_nothing_astray_and_every_scan_is_filed(self):
+        s = PREFIX.install_scanner("--name", "OddTemplates")
+        self.task = Task(PREFIX)
+        self.assertEqual(0, PREFIX.wine(PREFIX.tool("bgctl.exe"), "wait", "30", check=False)[0])
+        self.assertTrue(wait_for(lambda: delete_image_value(PREFIX, s), 60), "the watcher did not start")
+        out = r"C:\PC\Out"
+        os.makedirs(PREFIX.unix(out), exist_ok=True)
+        drive_c = os.path.join(PREFIX.path, "drive_c")
+        places = [drive_c, PREFIX.unix(r"C:\PC"), PREFIX.unix(out), os.getcwd(), PREFIX.bin_unix]
+        before = {p: set(os.listdir(p)) for p in places}
+        head = 'Name="odd"\r\nRepositoryName="10.9.9.9"\r\n'
+        cases = [
+            ("EMPTYDIR", head + 'PCFolderPath=""\r\nPCBaseFileName="EmptyDir"\r\n'),
+            ("NOVALUE", head + 'PCFolderPath=\r\nPCBaseFileName="NoValue"\r\n'),
+            ("RELATIVE", head + 'PCFolderPath="Rel\\Sub"\r\nPCBaseFileName="Relative"\r\n'),
+            ("CLIMB", head + 'PCFolderPath="%s"\r\nPCBaseFileName="..\\Escaped"\r\n' % out),
+            # Last, and delivered: the watcher files and delivers in turn, so once
+            # this one is there every earlier delivery has ended.
+            ("KEEPNAME", head + 'PCFolderPath="%s"\r\nPCBaseFileName=""\r\n' % out),
+        ]
+        for stem, text in cases:
+            PREFIX.wine(PREFIX.tool("simdrop.exe"), s["tempFolder"], stem, "--kind", "tif", "--template",
+                        self.write_template(stem + ".ost", text), timeout=300)
+        delivered = PREFIX.unix(out + r"\KEEPNAME.tif")
+        self.assertTrue(wait_for(lambda: os.path.exists(delivered), 60), os.listdir(PREFIX.unix(out)))
+        docs = PREFIX.unix(s["docFolder"])
+        for stem, _ in cases:
+            job = os.path.join(docs, stem + ".osm")
+            self.assertTrue(wait_for(lambda: sorted(os.listdir(job)) == [stem + ".ost", stem + ".tif"], 10),
+                            (stem, os.listdir(docs)))
+        same = lambda: filecmp.cmp(delivered, os.path.join(docs, "KEEPNAME.osm", "KEEPNAME.tif"), shallow=False)
+        wait_for(same, 10)
+        self.assertTrue(same(), "an empty base name keeps the image's own name, and the image is whole")
+        after = {p: set(os.listdir(p)) for p in places}
+        self.assertEqual({"KEEPNAME.tif"}, after[PREFIX.unix(out)] - before[PREFIX.unix(out)])
+        for p in places:
+            if p != PREFIX.unix(out):
+                self.assertEqual(set(), after[p] - before[p] - {"templates"}, "something delivered into " + p)
+        temp = [f for f in os.listdir(PREFIX.unix(s["tempFolder"]))]
+        self.assertEqual([], temp, "every scan left the TempImage folder")
+
+
 def main():
     global PREFIX
     parser = argparse.ArgumentParser()

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "delivery/send_to_folder.h"
+#include "tests/reliability/fault_injection.h"
 #include "tests/filing/filing_fixture.h"
 
 using namespace filingtest;
@@ -27,7 +29,8 @@ protected:
     void TearDown() override
     {
         for (const std::wstring& name : m_staged)
-            DeleteFileW((m_userTemp + name).c_str());
+            for (const std::wstring& staged : StagedAs(name))
+                DeleteFileW((m_userTemp + staged).c_str());
     }
 
     void WriteTemplate(const std::string& base, const std::string& extra = {})
@@ -54,7 +57,18 @@ protected:
     }
     DWORD Deliver() { return Deliver(m_job); }
 
-    bool Staged(const std::wstring& name) const { return PathExists(m_userTemp + name); }
+    // Staging copies of the image in the user's temporary folder: its own name,
+    // or the image's name with a delivery's mark ("<name>.<thread>-<n>.tmp").
+    std::vector<std::wstring> StagedAs(const std::wstring& name) const
+    {
+        std::vector<std::wstring> staged;
+        for (const std::wstring& entry : ListFolder(m_userTemp))
+            if (entry == name || (entry.rfind(name + L".", 0) == 0 && entry.size() > 4 &&
+                                  entry.substr(entry.size() - 4) == L".tmp"))
+                staged.push_back(entry);
+        return staged;
+    }
+    bool Staged(const std::wstring& name) const { return !StagedAs(name).empty(); }
 
     std::wstring m_job;
     std::wstring m_pc;
@@ -265,6 +279,229 @@ TEST_F(Delivery, OnItsOwnThread_FreesItsArgumentAndGivesHandlesBack)
     EXPECT_EQ(1u, dwExit);
     EXPECT_EQ(std::vector<std::wstring>{L"Invoice.jpg"}, ListFolder(m_pc));
     EXPECT_EQ(nBefore, testsupport::CountProcessHandles()) << "searches and files closed";
+}
+
+// ---- templates that would misdirect a delivery ------------------------------
+
+struct OddTemplate {
+    const char* pszName;
+    std::string text;              // "{PC}" stands for the PC folder
+    std::vector<std::wstring> delivered;  // empty: nothing may be delivered anywhere
+    const wchar_t* pwszTrace;      // a trace the case must send, or null
+};
+
+std::string WithPc(std::string text, const std::string& pc)
+{
+    for (size_t ib = 0; (ib = text.find("{PC}", ib)) != std::string::npos; ib += pc.size())
+        text.replace(ib, 4, pc);
+    return text;
+}
+
+const wchar_t kNotAFullPath[] = L"> The destination folder is not a full path, nothing is delivered\r\n";
+const wchar_t kNotAPlainName[] = L"> The base file name is not a plain name, nothing is delivered\r\n";
+const wchar_t kDoesNotFit[] = L"> The delivery path does not fit, nothing is delivered\r\n";
+
+std::vector<OddTemplate> OddTemplates(size_t cchPc)
+{
+    const std::string folder = "PCFolderPath=\"{PC}\"\r\n";
+    auto base = [&](const std::string& name) { return folder + "PCBaseFileName=\"" + name + "\"\r\n"; };
+    // Padding that puts a line's 511-byte piece edge just after (or inside) its value.
+    auto pad = [](size_t cbBefore, size_t cbLine) { return std::string(cbLine > cbBefore ? cbLine - cbBefore : 0, ' '); };
+    const size_t cbBaseLine = std::strlen("PCBaseFileName=\"Edge\"");
+    const size_t cbFolderLine = std::strlen("PCFolderPath=\"\"") + cchPc;
+    std::vector<OddTemplate> cases = {
+        {"empty quotes: no base name, the image keeps its name", base(""), {L"JOB_p1.jpg"},
+         L"> This Template does not have a Base_File_Name\r\n"},
+        {"a drive path and a plain base name", base("Invoice"), {L"Invoice_p1.jpg"}, nullptr},
+        {"a drive path ending in a backslash", "PCFolderPath=\"{PC}\\\"\r\nPCBaseFileName=\"B\"\r\n", {L"B_p1.jpg"},
+         nullptr},
+        {"a base name closed at the 511-byte edge", folder + pad(cbBaseLine, 511) + "PCBaseFileName=\"Edge\"\r\n",
+         {L"Edge_p1.jpg"}, nullptr},
+        {"a folder closed at the 511-byte edge", pad(cbFolderLine, 511) + folder, {L"JOB_p1.jpg"}, nullptr},
+        {"a base name cut by the 511-byte edge", folder + pad(cbBaseLine - 2, 511) + "PCBaseFileName=\"Edge\"\r\n",
+         {}, kDoesNotFit},
+        {"a folder cut by the 511-byte edge", pad(cbFolderLine - 4, 511) + folder, {}, kDoesNotFit},
+        {"empty quotes: an empty folder", "PCFolderPath=\"\"\r\n", {}, kNotAFullPath},
+        {"the folder key without a value", "PCFolderPath=\r\n", {}, kNotAFullPath},
+        {"a relative folder", "PCFolderPath=\"Rel\\Sub\"\r\n", {}, kNotAFullPath},
+        {"a drive-relative folder", "PCFolderPath=\"C:Rel\"\r\n", {}, kNotAFullPath},
+        {"a folder rooted without a drive", "PCFolderPath=\"\\Rel\"\r\n", {}, kNotAFullPath},
+        {"the \\\\?\\ form", "PCFolderPath=\"\\\\?\\{PC}\"\r\n", {}, kNotAFullPath},
+        {"the \\\\.\\ form", "PCFolderPath=\"\\\\.\\{PC}\"\r\n", {}, kNotAFullPath},
+        {"a server without a share", "PCFolderPath=\"\\\\server\"\r\n", {}, kNotAFullPath},
+        {"a control character in the folder", "PCFolderPath=\"{PC}\\a\tb\"\r\n", {}, kNotAFullPath},
+        {"a wildcard in the folder", "PCFolderPath=\"{PC}\\a*b\"\r\n", {}, kNotAFullPath},
+        {"a stream in the folder", "PCFolderPath=\"{PC}\\a:b\"\r\n", {}, kNotAFullPath},
+        {"a base name climbing out", base("..\\Escaped"), {}, kNotAPlainName},
+        {"a base name naming a stream", base("evil:ads"), {}, kNotAPlainName},
+        {"a base name with a slash", base("a/b"), {}, kNotAPlainName},
+        {"a base name with a wildcard", base("a?b"), {}, kNotAPlainName},
+        {"a base name with an angle bracket", base("a<b"), {}, kNotAPlainName},
+        {"a base name with a bar", base("a|b"), {}, kNotAPlainName},
+        {"a base name with a control character", base("a\x01" "b"), {}, kNotAPlainName},
+        {"a base name of one dot", base("."), {}, kNotAPlainName},
+        {"a base name of two dots", base(".."), {}, kNotAPlainName},
+        {"a base name with a trailing dot", base("name."), {}, kNotAPlainName},
+        {"a base name with a trailing space", base("name "), {}, kNotAPlainName},
+        {"the device CON", base("CON"), {}, kNotAPlainName},
+        {"the device con with an extension", base("con.txt"), {}, kNotAPlainName},
+        {"the device NUL", base("NUL"), {}, kNotAPlainName},
+        {"the device aux", base("aux"), {}, kNotAPlainName},
+        {"the device PRN", base("PRN"), {}, kNotAPlainName},
+        {"the device COM1", base("COM1"), {}, kNotAPlainName},
+        {"the device LPT9 with an extension", base("LPT9.x"), {}, kNotAPlainName},
+        {"names that only look like devices", base("CONSOLE"), {L"CONSOLE_p1.jpg"}, nullptr},
+        {"COM10 is no device", base("COM10"), {L"COM10_p1.jpg"}, nullptr},
+    };
+    return cases;
+}
+
+TEST_F(Delivery, OddTemplates_DeliverOnlyIntoTheNamedFolderUnderAPlainName)
+{
+    PutImage(L"JOB_p1.jpg");
+    std::wstring parent = m_root.Path();
+    std::wstring work = m_root / L"cwd";
+    testsupport::MakeFolder(work);
+    wchar_t wszOldDir[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, wszOldDir);
+    ASSERT_TRUE(SetCurrentDirectoryW(work.c_str()));
+    std::vector<std::wstring> parentBefore = ListFolder(parent);
+    ASSERT_EQ(L"C:\\", m_pc.substr(0, 3)) << "the PC folder is a drive path";
+    for (const OddTemplate& c : OddTemplates(m_pc.size())) {
+        SCOPED_TRACE(c.pszName);
+        WriteFileBytes(m_job + L"\\JOB.ost", WithPc(c.text, Narrow(m_pc)));
+        m_trace.Clear();
+        DWORD dwResult = Deliver();
+        EXPECT_EQ(c.delivered, ListFolder(m_pc));
+        EXPECT_EQ(c.delivered.empty() ? 0u : 1u, dwResult);
+        if (c.pwszTrace != nullptr) {
+            EXPECT_TRUE(m_trace.Contains(c.pwszTrace));
+        }
+        if (c.delivered.empty()) {
+            EXPECT_FALSE(m_trace.Contains(L"> Failed to copy the file to temp folder\r\n")) << "nothing copied";
+        }
+        EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
+        EXPECT_TRUE(ListFolder(work).empty()) << "nothing in the current folder";
+        EXPECT_EQ(parentBefore, ListFolder(parent)) << "nothing beside the PC folder";
+        EXPECT_EQ((std::vector<std::wstring>{L"JOB.ost", L"JOB_p1.jpg"}), ListFolder(m_job)) << "the scan stays filed";
+        for (const std::wstring& name : ListFolder(m_pc))
+            DeleteFileW((m_pc + L"\\" + name).c_str());
+        testsupport::RemoveTree(work);
+        testsupport::MakeFolder(work);
+    }
+    SetCurrentDirectoryW(wszOldDir);
+}
+
+TEST_F(Delivery, UncShare_IsTakenAsADestination)
+{
+    // No share is reachable here: the delivery is tried, and fails at the share.
+    WriteFileBytes(m_job + L"\\JOB.ost", "PCFolderPath=\"\\\\nosuchserver\\share\\Scans\"\r\nPCBaseFileName=\"I\"\r\n");
+    PutImage(L"JOB_p1.jpg");
+    EXPECT_EQ(0u, Deliver());
+    EXPECT_FALSE(m_trace.Contains(kNotAFullPath));
+    EXPECT_FALSE(m_trace.Contains(kNotAPlainName));
+    EXPECT_TRUE(m_trace.Contains(L"> Failed to copy the file to destination\r\n"));
+    EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
+}
+
+TEST_F(Delivery, MissingPcFolder_IsMadeAsTheShellCopyWould)
+{
+    WriteFileBytes(m_job + L"\\JOB.ost", "PCFolderPath=\"" + Narrow(m_pc) + "\\New\\Sub\"\r\n");
+    PutImage(L"JOB_p1.jpg");
+    EXPECT_EQ(1u, Deliver());
+    EXPECT_EQ(std::vector<std::wstring>{L"JOB_p1.jpg"}, ListFolder(m_pc + L"\\New\\Sub"));
+}
+
+// ---- deliveries at the same moment ----------------------------------------------
+
+TEST_F(Delivery, TwoDeliveriesOfOneImageNameAtOnce_TwoIntactFilesNothingOverwritten)
+{
+    constexpr DWORD kDeadlineSeconds = 60;
+    std::wstring jobs[2] = {Docs(L"A.osm"), Docs(L"B.osm")};
+    std::string images[2] = {std::string(3 * 1024 * 1024, 'a'), std::string(3 * 1024 * 1024 + 17, 'b')};
+    for (int i = 0; i < 2; ++i) {
+        testsupport::MakeFolder(jobs[i]);
+        WriteFileBytes(jobs[i] + L"\\SCAN.ost", "PCFolderPath=\"" + Narrow(m_pc) + "\"\r\nPCBaseFileName=\"Scan\"\r\n");
+        WriteFileBytes(jobs[i] + L"\\SCAN_p1.jpg", images[i]);
+    }
+    m_staged.push_back(L"SCAN_p1.jpg");
+    for (int nRound = 0; nRound < 4; ++nRound) {
+        SCOPED_TRACE("round " + std::to_string(nRound));
+        bgt::UniqueHandle hGo(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        struct Start {
+            HANDLE hGo;
+            std::wstring job;
+        } starts[2] = {{hGo.get(), jobs[0]}, {hGo.get(), jobs[1]}};
+        auto entry = [](LPVOID pv) -> DWORD {
+            Start* pStart = static_cast<Start*>(pv);
+            size_t cb = (pStart->job.size() + 1) * sizeof(wchar_t);
+            void* pvPath = HeapAlloc(GetProcessHeap(), 0, cb);
+            memcpy(pvPath, pStart->job.c_str(), cb);
+            WaitForSingleObject(pStart->hGo, INFINITE);
+            return SendToFolder(pvPath);
+        };
+        bgt::UniqueHandle hThreads[2];
+        for (int i = 0; i < 2; ++i) {
+            hThreads[i].reset(CreateThread(nullptr, 0, entry, &starts[i], 0, nullptr));
+            ASSERT_TRUE(hThreads[i]);
+        }
+        SetEvent(hGo.get());
+        HANDLE rgh[2] = {hThreads[0].get(), hThreads[1].get()};
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, rgh, TRUE, kDeadlineSeconds * 1000))
+            << "two deliveries did not end within " << kDeadlineSeconds << " s";
+        for (HANDLE h : rgh) {
+            DWORD dwExit = 2;
+            GetExitCodeThread(h, &dwExit);
+            EXPECT_EQ(1u, dwExit);
+        }
+        std::vector<std::wstring> delivered = ListFolder(m_pc);
+        ASSERT_EQ((std::vector<std::wstring>{L"Scan_p1 (2).jpg", L"Scan_p1.jpg"}), delivered);
+        std::vector<std::string> contents = {ReadFileBytes(m_pc + L"\\" + delivered[0]),
+                                             ReadFileBytes(m_pc + L"\\" + delivered[1])};
+        std::sort(contents.begin(), contents.end());
+        EXPECT_TRUE(contents[0] == images[0] && contents[1] == images[1]) << "each image delivered whole, once";
+        EXPECT_FALSE(Staged(L"SCAN_p1.jpg"));
+        for (const std::wstring& name : delivered)
+            DeleteFileW((m_pc + L"\\" + name).c_str());
+    }
+}
+
+// ---- the shell copy failing -------------------------------------------------------
+
+TEST_F(Delivery, ShellCopyFails_PlainCopyFollows)
+{
+    WriteTemplate("Invoice");
+    PutImage(L"JOB_p1.jpg", std::string(100000, 'x'));
+    faults::FaultInjector injector;
+    ASSERT_TRUE(faults::FaultInjector::Patched(faults::Kind::ShellCopy));
+    injector.Arm(faults::Kind::ShellCopy, 1, ERROR_ACCESS_DENIED);
+    injector.Arm(faults::Kind::Copy, 0, 0);
+    EXPECT_EQ(1u, Deliver());
+    EXPECT_EQ(1u, injector.Failed(faults::Kind::ShellCopy));
+    EXPECT_EQ(2u, injector.Calls(faults::Kind::Copy)) << "to the staging file, then from it to the destination";
+    EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc));
+    EXPECT_EQ(std::string(100000, 'x'), ReadFileBytes(m_pc + L"\\Invoice_p1.jpg"));
+    EXPECT_FALSE(m_trace.Contains(L"> Failed to copy the file to destination\r\n"));
+    EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
+}
+
+TEST_F(Delivery, ShellAndPlainCopyFail_OnlyTheOwnPartialFileIsRemoved)
+{
+    WriteTemplate("Invoice");
+    PutImage(L"JOB_p1.jpg", std::string(100000, 'x'));
+    WriteFileBytes(m_pc + L"\\Invoice_p1.jpg", "an earlier scan");
+    faults::FaultInjector injector;
+    injector.Arm(faults::Kind::ShellCopy, 1, ERROR_ACCESS_DENIED);
+    // The plain copy runs out of disk half way (the injector leaves half the
+    // bytes in its target).
+    injector.Arm(faults::Kind::Copy, 2, ERROR_DISK_FULL);
+    EXPECT_EQ(0u, Deliver());
+    EXPECT_EQ(1u, injector.Failed(faults::Kind::Copy));
+    EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc)) << "the partial (2) is removed";
+    EXPECT_EQ("an earlier scan", ReadFileBytes(m_pc + L"\\Invoice_p1.jpg"));
+    EXPECT_TRUE(m_trace.Contains(L"> Failed to copy the file to destination\r\n"));
+    EXPECT_FALSE(Staged(L"JOB_p1.jpg")) << "the staging copy is removed too";
+    EXPECT_EQ(std::string(100000, 'x'), ReadFileBytes(m_job + L"\\JOB_p1.jpg")) << "the scan stays filed";
 }
 
 } // namespace

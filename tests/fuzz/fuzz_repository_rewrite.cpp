@@ -1,9 +1,11 @@
-// The repository value search and the rewrite. The rewrite is checked two ways:
-// its output equals the template rebuilt line by line (each line's read text
-// with every occurrence replaced, its line end bytes and everything from a
-// Ctrl-Z on kept as they stood), and, in the case the program meets (the old
-// value is the template's repository value, the new one an address), reading
-// the output again finds the new address where the old value stood.
+// The repository value search and the rewrite. The rewrite takes only a dotted
+// IPv4 address as the old value, and is checked two ways: its output equals
+// the template rebuilt line by line (each line's read text with every
+// occurrence that stands as a whole address replaced, its line end bytes and
+// everything from a Ctrl-Z on kept as they stood), and, in the case the
+// program meets (the old value is the template's repository value, the new one
+// an address), reading the output again finds the new address where the old
+// value stood.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -19,11 +21,14 @@ namespace {
 void AppendReplaced(std::string& out, std::string_view text, const std::string& oldValue, const std::string& newValue)
 {
     size_t ib = 0;
-    for (size_t ibFound; (ibFound = text.find(oldValue, ib)) != std::string_view::npos; ib = ibFound + oldValue.size()) {
-        out.append(text.substr(ib, ibFound - ib));
-        out.append(newValue);
+    while (ib < text.size()) {
+        if (text.compare(ib, oldValue.size(), oldValue) == 0 && model::StandsWhole(text, ib, oldValue.size())) {
+            out.append(newValue);
+            ib += oldValue.size();
+        } else {
+            out += text[ib++];
+        }
     }
-    out.append(text.substr(ib));
 }
 
 // Each raw line is its read text plus its line end: LF, CR LF, or nothing for
@@ -48,11 +53,6 @@ std::string ExpectedRewrite(const std::string& bytes, const std::string& oldValu
     }
     out.append(bytes, text.size());
     return out;
-}
-
-bool IsAddressText(const std::string& s)
-{
-    return !s.empty() && s.find_first_not_of("0123456789.") == std::string::npos;
 }
 
 // Every piece ended by its line end: the rewrite then cannot move a piece boundary.
@@ -96,8 +96,8 @@ void CheckRewrite(const std::string& bytes, const std::string& oldValue, const s
 {
     bool bDone = false;
     std::string out = Rewrite(bytes, oldValue, newValue, &bDone, bTryShortBuffer);
-    bool bUsable = !oldValue.empty() && oldValue.find('\n') == std::string::npos;
-    FUZZ_CHECK(bDone == bUsable);
+    FUZZ_CHECK(bDone == model::IsAddress(oldValue));
+    FUZZ_CHECK(IsDottedIPv4Address(oldValue.c_str()) == model::IsAddress(oldValue));
     if (bDone)
         FUZZ_CHECK(out == ExpectedRewrite(bytes, oldValue, newValue));
 }
@@ -105,15 +105,16 @@ void CheckRewrite(const std::string& bytes, const std::string& oldValue, const s
 // The program's own case, read back.
 void CheckReparse(const std::string& bytes, const std::string& oldValue, const std::string& address)
 {
-    FUZZ_CHECK(IsAddressText(address));
+    FUZZ_CHECK(model::IsAddress(address));
     bool bDone = false;
     std::string out = Rewrite(bytes, oldValue, address, &bDone);
-    FUZZ_CHECK(bDone);
+    // Any other value leaves the template as it is.
+    FUZZ_CHECK(bDone == model::IsAddress(oldValue));
+    if (!bDone)
+        return;
     FUZZ_CHECK(out == ExpectedRewrite(bytes, oldValue, address));
-    // An old value that shares a byte with the key could eat the key itself; and
-    // a line that grows or shrinks across the piece size moves the pieces.
-    if (oldValue.find_first_of("RepositoryName") != std::string::npos || !PiecesAreLines(bytes) ||
-        !PiecesAreLines(out))
+    // A line that grows or shrinks across the piece size moves the pieces.
+    if (!PiecesAreLines(bytes) || !PiecesAreLines(out))
         return;
     char szFound[kTemplateLineBytes];
     FUZZ_CHECK(FindRepositoryValue(out.data(), out.size(), szFound, sizeof(szFound)));
@@ -146,6 +147,8 @@ const char* const kNewValues[] = {
     "\n",
 };
 const std::string kLongValue(300, '3');
+// Old addresses that inputs hold inside longer numbers and addresses, and whole.
+const char* const kOldAddresses[] = {"10.0.0.1", "1.2.3.4", "0.0.0.0", "192.168.1.2", "1.1.1.1"};
 
 } // namespace
 
@@ -159,9 +162,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cb)
     // One rewrite of the found value per input: alternately an address, read
     // back, and any other new text.
     if (bFound && cb % 2 == 0)
-        CheckReparse(bytes, value, cb % 4 == 0 ? std::string("192.168.1.20") : std::string(cb % 16 + 1, '7'));
+        CheckReparse(bytes, value, cb % 4 == 0 ? std::string("192.168.1.20") : "7.7.7." + std::to_string(cb % 256));
     else if (bFound)
         CheckRewrite(bytes, value, cb % 3 == 0 ? kLongValue.c_str() : pszNew, false);
+    // A known address, against whatever digits and dots stand around it.
+    CheckRewrite(bytes, kOldAddresses[cb % (sizeof(kOldAddresses) / sizeof(kOldAddresses[0]))], "255.255.255.255",
+                 cb % 3 == 1);
     // Any old value cut from the input itself, up to its first NUL (or an LF,
     // which must be refused).
     if (cb >= 2) {

@@ -31,5 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cb)
     FUZZ_CHECK(pSettings->szPCFolderPath == expected.folder);
     FUZZ_CHECK(pSettings->szPCBaseFileName == expected.baseName);
     FUZZ_CHECK(pSettings->szPCPreview == expected.preview);
+    FUZZ_CHECK(pSettings->bFolderCut == expected.bFolderCut);
+    FUZZ_CHECK(pSettings->bBaseNameCut == expected.bBaseNameCut);
+    // No setting keeps the line's newline.
+    FUZZ_CHECK(std::strchr(pSettings->szPCFolderPath, '\n') == nullptr);
+    FUZZ_CHECK(std::strchr(pSettings->szPCBaseFileName, '\n') == nullptr);
     return 0;
 }

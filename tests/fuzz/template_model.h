@@ -70,7 +70,7 @@ inline std::string_view CText(std::string_view line)
 }
 
 // The value rule: split at quotes, drop the empty pieces, take the second.
-inline bool QuotedValue(std::string_view line, std::string* pValue)
+inline bool QuotedValue(std::string_view line, std::string* pValue, size_t* pibEnd = nullptr)
 {
     std::string_view text = CText(line);
     size_t nParts = 0;
@@ -80,6 +80,8 @@ inline bool QuotedValue(std::string_view line, std::string* pValue)
             continue;
         if (ib > ibPart && ++nParts == 2) {
             *pValue = std::string(text.substr(ibPart, ib - ibPart));
+            if (pibEnd != nullptr)
+                *pibEnd = ib;
             return true;
         }
         ibPart = ib + 1;
@@ -92,12 +94,30 @@ inline bool HasKey(std::string_view line, const char* pszKey)
     return CText(line).find(pszKey) != std::string::npos;
 }
 
+// A piece that holds 511 bytes and no newline is only the start of its line;
+// a value that reaches its end (ibValueEnd, where QuotedValue stopped) was cut there.
+inline bool CutAtPieceEnd(std::string_view line, size_t ibValueEnd)
+{
+    return line.size() == 511 && line.back() != '\n' && ibValueEnd == line.size();
+}
+
+// A setting's value never holds the line's newline: an unclosed value loses
+// it, and a value of only the newline is empty.
+inline std::string WithoutNewline(std::string value)
+{
+    if (!value.empty() && value.back() == '\n')
+        value.pop_back();
+    return value;
+}
+
 struct Settings {
     std::string folder;
     std::string baseName;
     std::string preview;
     bool bSendToFolder = false;
     bool bStoppedByPreview = false;
+    bool bFolderCut = false;
+    bool bBaseNameCut = false;
 };
 
 inline Settings ReadSettings(const std::string& bytes)
@@ -105,21 +125,26 @@ inline Settings ReadSettings(const std::string& bytes)
     Settings s;
     std::string read = AsRead(TextPart(bytes));
     size_t ibStart = 0;
-    for (size_t ibEnd : PieceEnds(read, 512)) {
-        std::string_view line = std::string_view(read).substr(ibStart, ibEnd - ibStart);
-        ibStart = ibEnd;
+    for (size_t ibPieceEnd : PieceEnds(read, 512)) {
+        std::string_view line = std::string_view(read).substr(ibStart, ibPieceEnd - ibStart);
+        ibStart = ibPieceEnd;
         std::string value;
-        bool bValue = QuotedValue(line, &value);
+        size_t ibEnd = 0;
+        bool bValue = QuotedValue(line, &value, &ibEnd);
         if (HasKey(line, "PCFolderPath")) {
             s.bSendToFolder = true;
-            if (bValue)
-                s.folder = value;
+            if (bValue) {
+                s.folder = WithoutNewline(value);
+                s.bFolderCut = CutAtPieceEnd(line, ibEnd);
+            }
         } else if (HasKey(line, "PCBaseFileName")) {
-            if (bValue)
-                s.baseName = value;
+            if (bValue) {
+                s.baseName = WithoutNewline(value);
+                s.bBaseNameCut = CutAtPieceEnd(line, ibEnd);
+            }
         } else if (HasKey(line, "PCPreview") && bValue) {
-            s.preview = value;
-            if (value == "ON") {
+            s.preview = WithoutNewline(value);
+            if (s.preview == "ON") {
                 s.bSendToFolder = false;
                 s.bStoppedByPreview = true;
                 return s;
@@ -130,12 +155,13 @@ inline Settings ReadSettings(const std::string& bytes)
 }
 
 // The first "RepositoryName" value, without the LF of an unclosed value;
-// a value that is only that LF does not count.
+// a value that is only that LF, or one cut at its piece's end, does not count.
 inline bool RepositoryValue(const std::string& bytes, std::string* pValue)
 {
     for (const std::string& line : Pieces(bytes, 512)) {
         std::string value;
-        if (!HasKey(line, "RepositoryName") || !QuotedValue(line, &value))
+        size_t ibEnd = 0;
+        if (!HasKey(line, "RepositoryName") || !QuotedValue(line, &value, &ibEnd) || CutAtPieceEnd(line, ibEnd))
             continue;
         if (value.back() == '\n')
             value.pop_back();
@@ -145,6 +171,36 @@ inline bool RepositoryValue(const std::string& bytes, std::string* pValue)
         return true;
     }
     return false;
+}
+
+// Four decimal numbers 0-255 of one to three digits, joined by dots.
+inline bool IsAddress(const std::string& s)
+{
+    size_t ib = 0;
+    for (int nPart = 0; nPart < 4; ++nPart) {
+        if (nPart > 0) {
+            if (ib >= s.size() || s[ib] != '.')
+                return false;
+            ++ib;
+        }
+        size_t ibDigits = ib;
+        while (ib < s.size() && ib - ibDigits < 3 && s[ib] >= '0' && s[ib] <= '9')
+            ++ib;
+        if (ib == ibDigits || std::stoi(s.substr(ibDigits, ib - ibDigits)) > 255)
+            return false;
+    }
+    return ib == s.size();
+}
+
+// Where text[ib, ib + cb) stands as a whole address: no digit, and no dot
+// followed (or preceded) by a digit, right beside it.
+inline bool StandsWhole(std::string_view text, size_t ib, size_t cb)
+{
+    auto digit = [&](size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+    bool bBefore = ib > 0 && (digit(ib - 1) || (text[ib - 1] == '.' && ib >= 2 && digit(ib - 2)));
+    size_t ibAfter = ib + cb;
+    bool bAfter = digit(ibAfter) || (ibAfter < text.size() && text[ibAfter] == '.' && digit(ibAfter + 1));
+    return !bBefore && !bAfter;
 }
 
 } // namespace model

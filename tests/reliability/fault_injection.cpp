@@ -1,5 +1,6 @@
 #include "fault_injection.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <exception>
 #include <iostream>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "common/hooks.h"
@@ -60,6 +62,7 @@ decltype(&CreateFileW) g_pfnCreateFileW = nullptr;
 decltype(&WriteFile) g_pfnWriteFile = nullptr;
 decltype(&FlushFileBuffers) g_pfnFlushFileBuffers = nullptr;
 decltype(&ReplaceFileW) g_pfnReplaceFileW = nullptr;
+decltype(&SHFileOperationW) g_pfnSHFileOperationW = nullptr;
 decltype(g_hooks.pfnStiCreateInstanceW) g_pfnStiCreate = nullptr;
 decltype(g_hooks.pfnCoCreateInstance) g_pfnCoCreate = nullptr;
 
@@ -116,6 +119,9 @@ BOOL WINAPI FaultMoveFileExW(LPCWSTR pwszFrom, LPCWSTR pwszTo, DWORD dwFlags)
 BOOL WINAPI FaultCopyFileW(LPCWSTR pwszFrom, LPCWSTR pwszTo, BOOL bFailIfExists)
 {
     if (ShouldFail(Kind::Copy)) {
+        // A copy allowed to write over its target has opened it anew already.
+        if (!bFailIfExists && IsPlainFile(pwszTo))
+            DeleteFileW(pwszTo);
         if (!IsPlainFile(pwszTo))
             LeaveHalfCopy(pwszFrom, pwszTo);
         SetLastError(ErrorOf(Kind::Copy));
@@ -204,10 +210,24 @@ BOOL WINAPI FaultReplaceFileW(LPCWSTR pwszReplaced, LPCWSTR pwszReplacement, LPC
                               LPVOID pvExclude, LPVOID pvReserved)
 {
     if (ShouldFail(Kind::FileReplace)) {
-        SetLastError(ErrorOf(Kind::FileReplace));
+        DWORD dwError = ErrorOf(Kind::FileReplace);
+        if (dwError == ERROR_UNABLE_TO_MOVE_REPLACEMENT && pwszBackup == nullptr) {
+            DeleteFileW(pwszReplaced);
+        } else if (dwError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            std::wstring aside = pwszBackup != nullptr ? pwszBackup : std::wstring(pwszReplaced) + L".replaced~";
+            g_pfnMoveFileExW(pwszReplaced, aside.c_str(), MOVEFILE_REPLACE_EXISTING);
+        }
+        SetLastError(dwError);
         return FALSE;
     }
     return g_pfnReplaceFileW(pwszReplaced, pwszReplacement, pwszBackup, dwFlags, pvExclude, pvReserved);
+}
+
+int WINAPI FaultSHFileOperationW(LPSHFILEOPSTRUCTW pOp)
+{
+    if (ShouldFail(Kind::ShellCopy))
+        return static_cast<int>(ErrorOf(Kind::ShellCopy));
+    return g_pfnSHFileOperationW(pOp);
 }
 
 HRESULT WINAPI FaultStiCreate(HINSTANCE hInst, DWORD dwVer, IStillImageW** ppSti, LPUNKNOWN punkOuter)
@@ -260,6 +280,7 @@ std::vector<ImportPatch> AllPatches()
         Patch("WriteFile", Kind::FileWrite, g_pfnWriteFile, FaultWriteFile),
         Patch("FlushFileBuffers", Kind::FileWrite, g_pfnFlushFileBuffers, FaultFlushFileBuffers),
         Patch("ReplaceFileW", Kind::FileReplace, g_pfnReplaceFileW, FaultReplaceFileW),
+        Patch("SHFileOperationW", Kind::ShellCopy, g_pfnSHFileOperationW, FaultSHFileOperationW),
     };
 }
 
@@ -342,7 +363,7 @@ const char* KindName(Kind kind)
 {
     static const char* const s_rgpszNames[] = {"move",      "copy",       "folder creation", "registry open",
                                                "registry write", "file open", "file write",      "file replace",
-                                               "still-image service", "WIA manager"};
+                                               "shell copy", "still-image service", "WIA manager"};
     static_assert(sizeof(s_rgpszNames) / sizeof(s_rgpszNames[0]) == kKinds);
     return s_rgpszNames[static_cast<size_t>(kind)];
 }

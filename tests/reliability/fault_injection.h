@@ -26,6 +26,7 @@ enum class Kind {
     FileOpen,      // CreateFileW
     FileWrite,     // WriteFile, FlushFileBuffers
     FileReplace,   // ReplaceFileW
+    ShellCopy,     // SHFileOperationW
     StiCreate,     // g_hooks.pfnStiCreateInstanceW
     WiaCreate,     // g_hooks.pfnCoCreateInstance
     Count_
@@ -37,8 +38,15 @@ const char* KindName(Kind kind);
 //  - a failing MoveFileExW with MOVEFILE_COPY_ALLOWED on a file, and a failing
 //    CopyFileW, leave a half-written target behind, as a copy that ran out of
 //    disk does;
-//  - a failing WriteFile writes the first half of its bytes first.
-// Everything else fails without doing anything.
+//  - a failing WriteFile writes the first half of its bytes first;
+//  - a failing ReplaceFileW leaves the files as Windows documents for its
+//    error: ERROR_UNABLE_TO_MOVE_REPLACEMENT (1176) deletes the replaced file
+//    when no backup name was given and changes nothing when one was;
+//    ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 (1177) moves the replaced file to the
+//    backup name (or, without one, to a name of its own) and leaves the
+//    replacement where it is.
+// Everything else fails without doing anything (a failing SHFileOperationW
+// answers the error as its result).
 
 class FaultInjector {
 public:
