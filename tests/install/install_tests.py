@@ -1,7 +1,8 @@
 """The installer package under Wine, in a fresh prefix made for every run: a silent
 install, a start from the Run entry, an uninstall that ends the running task, an
-upgrade over an older build with its task running, and a refused downgrade. The
-steps build on each other and run in their order."""
+upgrade over an older build with its task running, a refused downgrade, a second
+package of one version, and an uninstall that ends a task that no longer answers. The
+steps build on each other and run in their order. About 45 s."""
 import argparse
 import os
 import re
@@ -10,6 +11,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -74,7 +76,11 @@ class Package(unittest.TestCase):
         subprocess.call(["wineserver", "-w"], env=p.env, timeout=60)
         subprocess.call(["wineserver", "-p60"], env=p.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.makedirs(p.bin_unix, exist_ok=True)
-        shutil.copy2(os.path.join(ARGS.build, "sim", "bgctl.exe"), p.bin_unix)
+        for tool in ("bgctl.exe", "tools/siminstall.exe"):
+            shutil.copy2(os.path.join(ARGS.build, "sim", tool), p.bin_unix)
+        # A scanner of the family: without one the task would end by itself at its
+        # first tick, and an ended task would prove nothing about the uninstall.
+        p.install_scanner("--name", "Inst")
 
     @classmethod
     def tearDownClass(cls):
@@ -122,7 +128,9 @@ class Package(unittest.TestCase):
         Package.task = task
         rc, _ = self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)
         self.assertEqual(0, rc, "the Run entry's command line did not bring up the task's window")
-        self.assertIsNone(task.proc.poll(), "the task ended after its window appeared")
+        # Past the first tick (5 s), where a task that found no scanner would end.
+        time.sleep(6)
+        self.assertIsNone(task.proc.poll(), "the task ended by itself after its window appeared")
         return task
 
     def assert_task_ended_by_its_window(self, task, what):
@@ -150,6 +158,9 @@ class Package(unittest.TestCase):
         self.assertEqual(INSTALLED_EXE.lower(), path.lower())
         self.assertTrue(args, "the Run entry passes no argument")
         self.assertIsNone(self.prefix.reg_value(RUN_KEY_32, "BgndTask"), "the Run value went to the 32-bit view")
+        # The installation runs with the installer's token, not the user's: no task from it.
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "3", check=False)[0],
+                         "the installation started the task")
 
     def test_2_run_entry_starts_the_task(self):
         self.start_from_run_entry()
@@ -157,6 +168,7 @@ class Package(unittest.TestCase):
     def test_3_uninstall_ends_the_running_task_and_removes_all(self):
         task = Package.task
         self.assertIsNotNone(task, "no task was started from the Run entry")
+        self.assertIsNone(task.proc.poll(), "the task ended before the uninstall")
         self.assertEqual(0, self.msiexec("/x", ARGS.package))
         self.assert_task_ended_by_its_window(task, "the uninstall")
         self.assertFalse(os.path.exists(os.path.dirname(os.path.dirname(self.installed_exe()))),
@@ -178,7 +190,21 @@ class Package(unittest.TestCase):
         newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")
         self.assertNotEqual(0, self.msiexec("/i", ARGS.older), "the older package installed over the newer one")
         self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
+
+    def test_6_a_second_package_of_one_version_is_the_same_product(self):
+        newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")
+        self.msiexec("/i", ARGS.rebuilt)  # refused or a reinstall: either way one product
+        self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
+
+    def test_7_uninstall_ends_a_task_whose_window_does_not_answer(self):
+        stuck = Started(self.prefix, ARGS.stuck, [])
+        Package.task = stuck
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)[0])
         self.assertEqual(0, self.msiexec("/x", ARGS.package))
+        # Ended outright (exit code 1) after the grace that WM_CLOSE gets.
+        self.assertEqual(1, stuck.wait(30), "the uninstall left a task that ignores WM_CLOSE running")
+        self.assertFalse(os.path.exists(self.installed_exe()))
+        self.assertIsNone(self.prefix.reg_value(RUN_KEY, "BgndTask"))
         self.assertEqual([], self.product_entries())
 
 
@@ -188,6 +214,8 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--package", required=True)
     parser.add_argument("--older", required=True)
+    parser.add_argument("--rebuilt", required=True)
+    parser.add_argument("--stuck", required=True)
     ARGS, rest = parser.parse_known_args()
     ARGS.build = os.path.abspath(ARGS.build)
     unittest.main(argv=[sys.argv[0], "-v", "--failfast", *rest])
