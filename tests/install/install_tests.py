@@ -23,6 +23,7 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 PRODUCT = "Orbek Scanner Background Task"
 INSTALLED_EXE = r"C:\Program Files\Orbek\BgndTask\BgndTask.exe"
 MSIEXEC_SECONDS = 90
+PREFIX_SECONDS = 120
 
 ARGS = None
 
@@ -70,8 +71,11 @@ class Package(unittest.TestCase):
     def setUpClass(cls):
         cls.prefix = p = SimPrefix(ARGS.build, "install-prefix")
         shutil.rmtree(p.path, ignore_errors=True)
-        subprocess.call(["wineboot", "-i"], env=p.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                        stderr=subprocess.DEVNULL, timeout=180)
+        try:
+            subprocess.call(["wineboot", "-i"], env=p.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, timeout=PREFIX_SECONDS)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("a fresh prefix was not made within %d s" % PREFIX_SECONDS)
         p.wine("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
         subprocess.call(["wineserver", "-w"], env=p.env, timeout=60)
         subprocess.call(["wineserver", "-p60"], env=p.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
