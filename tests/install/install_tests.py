@@ -1,0 +1,229 @@
+"""The installer package under Wine, in a fresh prefix made for every run: a silent
+install, a start from the Run entry, an uninstall that ends the running task, an
+upgrade over an older build with its task running, a refused downgrade, a second
+package of one version, and an uninstall that ends a task that no longer answers. The
+steps build on each other and run in their order. About 45 s."""
+import argparse
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from simprefix import SimPrefix  # noqa: E402
+
+RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+RUN_KEY_32 = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+PRODUCT = "Orbek Scanner Background Task"
+INSTALLED_EXE = r"C:\Program Files\Orbek\BgndTask\BgndTask.exe"
+MSIEXEC_SECONDS = 90
+PREFIX_SECONDS = 120
+
+ARGS = None
+
+
+def file_version(path):
+    """The file version of a PE file's version resource, as "a.b.c.d"."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0:
+        return None
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def dos_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+class Started:
+    """A program started in the background from a command line of the Run entry."""
+
+    def __init__(self, prefix, path, args):
+        self.log = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(["wine", path, *args], stdin=subprocess.DEVNULL, stdout=self.log,
+                                     stderr=subprocess.STDOUT, env=prefix.env)
+
+    def wait(self, seconds):
+        try:
+            return self.proc.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Package(unittest.TestCase):
+    prefix = None
+    task = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = p = SimPrefix(ARGS.build, "install-prefix")
+        shutil.rmtree(p.path, ignore_errors=True)
+        try:
+            subprocess.call(["wineboot", "-i"], env=p.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, timeout=PREFIX_SECONDS)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("a fresh prefix was not made within %d s" % PREFIX_SECONDS)
+        p.wine("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        subprocess.call(["wineserver", "-w"], env=p.env, timeout=60)
+        subprocess.call(["wineserver", "-p60"], env=p.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.makedirs(p.bin_unix, exist_ok=True)
+        for tool in ("bgctl.exe", "tools/siminstall.exe"):
+            shutil.copy2(os.path.join(ARGS.build, "sim", tool), p.bin_unix)
+        # A scanner of the family: without one the task would end by itself at its
+        # first tick, and an ended task would prove nothing about the uninstall.
+        p.install_scanner("--name", "Inst")
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.task is not None:
+            cls.task.kill()
+
+    # ---- helpers ------------------------------------------------------------------
+    def msiexec(self, action, msi):
+        try:
+            rc, out = self.prefix.wine("msiexec", action, dos_path(msi), "/qn", check=False,
+                                       timeout=MSIEXEC_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.fail("msiexec %s %s did not finish within %d s" % (action, msi, MSIEXEC_SECONDS))
+        return rc
+
+    def installed_exe(self):
+        return self.prefix.unix(INSTALLED_EXE)
+
+    def run_command(self):
+        """(program, arguments) of the Run entry; fails unless the path is quoted."""
+        value = self.prefix.reg_value(RUN_KEY, "BgndTask")
+        self.assertIsNotNone(value, "no Run value BgndTask")
+        self.assertEqual("REG_SZ", value[0])
+        m = re.fullmatch(r'"([^"]+)" +(\S.*)', value[1])
+        self.assertIsNotNone(m, "the Run value is not a quoted path and an argument: %r" % value[1])
+        return m.group(1), m.group(2).split()
+
+    def product_entries(self):
+        """[(key, DisplayVersion)] of the package's uninstall entries."""
+        rc, out = self.prefix.wine("reg", "query", UNINSTALL_KEY, "/s", check=False)
+        entries = []
+        for block in re.split(r"\n(?=HKEY_)", out):
+            if re.search(r"^\s+DisplayName\s+REG_SZ\s+%s\s*$" % re.escape(PRODUCT), block, re.M):
+                version = re.search(r"^\s+DisplayVersion\s+REG_SZ\s+(\S+)", block, re.M)
+                entries.append((block.splitlines()[0], version.group(1) if version else None))
+        return entries
+
+    def run_values_naming_the_task(self):
+        rc, out = self.prefix.wine("reg", "query", RUN_KEY, check=False)
+        return [line for line in out.splitlines() if "bgndtask.exe" in line.lower()]
+
+    def start_from_run_entry(self):
+        path, args = self.run_command()
+        task = Started(self.prefix, path, args)
+        Package.task = task
+        rc, _ = self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)
+        self.assertEqual(0, rc, "the Run entry's command line did not bring up the task's window")
+        # Past the first tick (5 s), where a task that found no scanner would end.
+        time.sleep(6)
+        self.assertIsNone(task.proc.poll(), "the task ended by itself after its window appeared")
+        return task
+
+    def assert_task_ended_by_its_window(self, task, what):
+        code = task.wait(30)
+        self.assertIsNotNone(code, "%s left the task running" % what)
+        # 0 is the exit of the message loop after WM_CLOSE; an ended process says 1.
+        self.assertEqual(0, code, "%s did not end the task through its window" % what)
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "5", check=False)[0])
+
+    def assert_installed(self, exe, version):
+        self.assertTrue(os.path.isfile(self.installed_exe()), "BgndTask.exe is not under Program Files")
+        with open(exe, "rb") as want, open(self.installed_exe(), "rb") as got:
+            self.assertTrue(want.read() == got.read(), "the installed file is not the packed build")
+        self.assertEqual(version + ".0", file_version(self.installed_exe()))
+        self.assertEqual([version], [v for _, v in self.product_entries()],
+                         "not exactly one installed product of this version")
+        self.assertEqual(1, len(self.run_values_naming_the_task()), "not exactly one Run value")
+
+    # ---- steps, in order ----------------------------------------------------------
+    def test_1_install_writes_the_file_and_the_run_entry(self):
+        self.assertEqual(0, self.msiexec("/i", ARGS.package))
+        version = file_version(os.path.join(ARGS.build, "host", "BgndTask.exe"))[:-2]
+        self.assert_installed(os.path.join(ARGS.build, "host", "BgndTask.exe"), version)
+        path, args = self.run_command()
+        self.assertEqual(INSTALLED_EXE.lower(), path.lower())
+        self.assertTrue(args, "the Run entry passes no argument")
+        self.assertIsNone(self.prefix.reg_value(RUN_KEY_32, "BgndTask"), "the Run value went to the 32-bit view")
+        # The installation runs with the installer's token, not the user's: no task from it.
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "3", check=False)[0],
+                         "the installation started the task")
+
+    def test_2_run_entry_starts_the_task(self):
+        self.start_from_run_entry()
+
+    def test_3_uninstall_ends_the_running_task_and_removes_all(self):
+        task = Package.task
+        self.assertIsNotNone(task, "no task was started from the Run entry")
+        self.assertIsNone(task.proc.poll(), "the task ended before the uninstall")
+        self.assertEqual(0, self.msiexec("/x", ARGS.package))
+        self.assert_task_ended_by_its_window(task, "the uninstall")
+        self.assertFalse(os.path.exists(os.path.dirname(os.path.dirname(self.installed_exe()))),
+                         "the Orbek folder under Program Files was left behind")
+        self.assertIsNone(self.prefix.reg_value(RUN_KEY, "BgndTask"), "the Run value was left behind")
+        self.assertEqual([], self.product_entries())
+
+    def test_4_upgrade_over_an_older_build_with_its_task_running(self):
+        older_exe = os.path.join(os.path.dirname(ARGS.older), "BgndTask_older.exe")
+        self.assertEqual(0, self.msiexec("/i", ARGS.older))
+        self.assert_installed(older_exe, "0.9.0")
+        task = self.start_from_run_entry()
+        self.assertEqual(0, self.msiexec("/i", ARGS.package))
+        self.assert_task_ended_by_its_window(task, "the upgrade")
+        newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")
+        self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
+
+    def test_5_an_older_package_does_not_replace_a_newer_one(self):
+        newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")
+        self.assertNotEqual(0, self.msiexec("/i", ARGS.older), "the older package installed over the newer one")
+        self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
+
+    def test_6_a_second_package_of_one_version_is_the_same_product(self):
+        newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")
+        self.msiexec("/i", ARGS.rebuilt)  # refused or a reinstall: either way one product
+        self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
+
+    def test_7_uninstall_ends_a_task_whose_window_does_not_answer(self):
+        stuck = Started(self.prefix, ARGS.stuck, [])
+        Package.task = stuck
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)[0])
+        self.assertEqual(0, self.msiexec("/x", ARGS.package))
+        # Ended outright (exit code 1) after the grace that WM_CLOSE gets.
+        self.assertEqual(1, stuck.wait(30), "the uninstall left a task that ignores WM_CLOSE running")
+        self.assertFalse(os.path.exists(self.installed_exe()))
+        self.assertIsNone(self.prefix.reg_value(RUN_KEY, "BgndTask"))
+        self.assertEqual([], self.product_entries())
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--package", required=True)
+    parser.add_argument("--older", required=True)
+    parser.add_argument("--rebuilt", required=True)
+    parser.add_argument("--stuck", required=True)
+    ARGS, rest = parser.parse_known_args()
+    ARGS.build = os.path.abspath(ARGS.build)
+    unittest.main(argv=[sys.argv[0], "-v", "--failfast", *rest])
+
+
+if __name__ == "__main__":
+    main()
