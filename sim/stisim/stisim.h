@@ -38,6 +38,10 @@ struct WiaDeviceConfig {
     DWORD dwLockToken = 0x0BADF00D;
     HRESULT hrWrite = S_OK;        // IWiaPropertyStorage::WriteMultiple
     HRESULT hrUnlockEscape = S_OK;
+    // The process ends itself when the delete request's property write arrives:
+    // a WIA service that goes away in the middle of a request. Only the
+    // out-of-process stand-in is ever configured so.
+    bool bEndProcessOnDelete = false;
 };
 
 // One call received by a simulated object.

@@ -1,0 +1,106 @@
+// The WIA service stand-in: a COM local server that COM starts in its own
+// process when the task creates the WIA 1 or WIA 2 device manager with
+// CLSCTX_LOCAL_SERVER. It serves the simulator's managers and root items, whose
+// devices and failures are those of the simulated installation, and journals
+// every call it receives in the simulator's journal. It ends once no manager or
+// item has been alive for a few seconds.
+//   wiasim -Embedding   (as COM starts it)
+#include <windows.h>
+#include <objbase.h>
+
+#include "sim/stisim/com_object.h"
+#include "sim/stisim/installation.h"
+#include "templates/wia_interfaces.h"
+
+namespace {
+
+constexpr wchar_t kServiceKey[] = L"SOFTWARE\\ScannerSimulator\\WiaService";
+constexpr DWORD kIdleEndMs = 5000;
+constexpr DWORD kPollMs = 100;
+constexpr LONG kFactories = 2;
+
+// A service that refuses to create its managers, as a stopped or broken WIA
+// service answers (siminstall wiaservice refuse).
+bool RefusesCreation()
+{
+    DWORD dw = 0, cb = sizeof(dw);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"RefuseCreation", RRF_RT_REG_DWORD, nullptr, &dw, &cb) ==
+               ERROR_SUCCESS &&
+           dw != 0;
+}
+
+class CWiaManagerFactory final : public stisim::detail::CSimComObject<IClassFactory> {
+public:
+    explicit CWiaManagerFactory(const CLSID& clsid) : m_clsid(clsid) {}
+
+    STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override
+    {
+        // Each manager serves the installation as it is at its creation.
+        stisim::ServeTheInstallation();
+        if (RefusesCreation())
+            stisim::SetWiaServiceResult(E_ACCESSDENIED);
+        return stisim::CoCreateInstance(m_clsid, pUnkOuter, CLSCTX_LOCAL_SERVER, riid, ppv);
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+private:
+    void* Find(REFIID riid) override
+    {
+        return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)
+                   ? static_cast<IClassFactory*>(this)
+                   : nullptr;
+    }
+    CLSID m_clsid;
+};
+
+struct Registration {
+    DWORD dwCookie = 0;
+    HRESULT hr = E_FAIL;
+};
+
+Registration Register(const CLSID& clsid)
+{
+    Registration registration;
+    auto* pFactory = new CWiaManagerFactory(clsid);
+    registration.hr = CoRegisterClassObject(clsid, static_cast<IClassFactory*>(pFactory), CLSCTX_LOCAL_SERVER,
+                                            REGCLS_MULTIPLEUSE, &registration.dwCookie);
+    pFactory->Release();
+    return registration;
+}
+
+void RecordStart()
+{
+    stisim::JournalEntry entry;
+    entry.wstrCall = L"ServiceStart";
+    entry.dwCode = GetCurrentProcessId();
+    stisim::AppendToJournal(entry);
+}
+
+// Waits until nothing but the class factories has been alive for a while.
+void ServeUntilIdle()
+{
+    DWORD dwIdleMs = 0;
+    while (dwIdleMs < kIdleEndMs) {
+        Sleep(kPollMs);
+        dwIdleMs = stisim::LiveObjects() > kFactories ? 0 : dwIdleMs + kPollMs;
+    }
+}
+
+} // namespace
+
+int wmain()
+{
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        return 1;
+    RecordStart();
+    Registration wia = Register(wiaid::kClsidWiaDevMgr);
+    Registration wia2 = Register(wiaid::kClsidWiaDevMgr2);
+    if (SUCCEEDED(wia.hr) || SUCCEEDED(wia2.hr))
+        ServeUntilIdle();
+    for (const Registration& registration : {wia, wia2}) {
+        if (SUCCEEDED(registration.hr))
+            CoRevokeClassObject(registration.dwCookie);
+    }
+    CoUninitialize();
+    return SUCCEEDED(wia.hr) && SUCCEEDED(wia2.hr) ? 0 : 1;
+}
