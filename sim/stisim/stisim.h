@@ -73,6 +73,13 @@ const void* LastDeviceList();
 void SetWiaServiceResult(HRESULT hr);        // failure: CoCreateInstance gives no manager
 void SetWiaDevice(const std::wstring& wstrDeviceId, const WiaDeviceConfig& config);
 
+// What runs just before a device configured to end its process does so: the
+// stand-in withdraws its class objects, so that COM starts a new service for
+// the next request instead of handing out the dead one's (Wine keeps a dead
+// server's registration; Windows forgets it).
+using ProcessEndHandler = void (*)(void* pvContext);
+void SetProcessEndHandler(ProcessEndHandler pfnHandler, void* pvContext);
+
 // Journal.
 std::vector<JournalEntry> Journal();
 std::vector<JournalEntry> JournalOf(const std::wstring& wstrDevice, const std::wstring& wstrCall);

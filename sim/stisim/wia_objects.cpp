@@ -49,7 +49,7 @@ public:
             entry.wstrSid.assign(rgpropvar[0].bstrVal, SysStringLen(rgpropvar[0].bstrVal));
         Record(entry);
         if (m_config.bEndProcessOnDelete && entry.dwCode == kPropDeleteAllTemplates)
-            TerminateProcess(GetCurrentProcess(), 1);
+            EndProcessNow();
         return m_config.hrWrite;
     }
     STDMETHODIMP DeleteMultiple(ULONG, const PROPSPEC[]) override { return E_NOTIMPL; }

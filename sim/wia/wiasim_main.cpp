@@ -15,7 +15,7 @@
 namespace {
 
 constexpr wchar_t kServiceKey[] = L"SOFTWARE\\ScannerSimulator\\WiaService";
-constexpr DWORD kIdleEndMs = 5000;
+constexpr DWORD kIdleEndMs = 2000;
 constexpr DWORD kPollMs = 100;
 constexpr LONG kFactories = 2;
 
@@ -58,6 +58,21 @@ struct Registration {
     HRESULT hr = E_FAIL;
 };
 
+struct Registrations {
+    Registration wia;
+    Registration wia2;
+};
+
+void Revoke(const Registrations& registrations)
+{
+    for (const Registration& registration : {registrations.wia, registrations.wia2}) {
+        if (SUCCEEDED(registration.hr))
+            CoRevokeClassObject(registration.dwCookie);
+    }
+}
+
+void RevokeBeforeEnd(void* pvRegistrations) { Revoke(*static_cast<const Registrations*>(pvRegistrations)); }
+
 Registration Register(const CLSID& clsid)
 {
     Registration registration;
@@ -93,14 +108,12 @@ int wmain()
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 1;
     RecordStart();
-    Registration wia = Register(wiaid::kClsidWiaDevMgr);
-    Registration wia2 = Register(wiaid::kClsidWiaDevMgr2);
-    if (SUCCEEDED(wia.hr) || SUCCEEDED(wia2.hr))
+    Registrations registrations{Register(wiaid::kClsidWiaDevMgr), Register(wiaid::kClsidWiaDevMgr2)};
+    stisim::SetProcessEndHandler(RevokeBeforeEnd, &registrations);
+    if (SUCCEEDED(registrations.wia.hr) || SUCCEEDED(registrations.wia2.hr))
         ServeUntilIdle();
-    for (const Registration& registration : {wia, wia2}) {
-        if (SUCCEEDED(registration.hr))
-            CoRevokeClassObject(registration.dwCookie);
-    }
+    stisim::SetProcessEndHandler(nullptr, nullptr);
+    Revoke(registrations);
     CoUninitialize();
-    return SUCCEEDED(wia.hr) && SUCCEEDED(wia2.hr) ? 0 : 1;
+    return SUCCEEDED(registrations.wia.hr) && SUCCEEDED(registrations.wia2.hr) ? 0 : 1;
 }

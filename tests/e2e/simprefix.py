@@ -68,6 +68,7 @@ class SimPrefix:
         """Ends any running task and removes every trace of earlier installations."""
         self.wine(self.tool("bgctl.exe"), "close", check=False)
         self.wine(self.tool("bgctl.exe"), "gone", "15", check=False)
+        self.wine(self.tool("bgctl.exe"), "wiagone", "15", check=False)
         rc, out = self.wine("reg", "query", CLASS_KEY, check=False)
         for key in re.findall(r"^(HKEY_LOCAL_MACHINE\\.*\\\d{4})$", out, re.M):
             self.wine("reg", "delete", key, "/f", check=False)
