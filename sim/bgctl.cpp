@@ -2,7 +2,8 @@
 // hidden window and sends it what a session sends.
 //   bgctl wait [seconds]   exit 0 once the window exists
 //   bgctl gone [seconds]   exit 0 once the window is gone
-//   bgctl wiagone [seconds] exit 0 once no WIA service stand-in (wiasim.exe) runs
+//   bgctl wiagone [seconds] tell the WIA service stand-in (wiasim.exe) to end, exit 0
+//                          once none runs
 //   bgctl close            post WM_CLOSE
 //   bgctl logoff|shutdown  send WM_QUERYENDSESSION as a session end does (flags
 //                          ENDSESSION_LOGOFF or 0), print its answer, then send
@@ -42,10 +43,15 @@ bool WiaServiceRuns()
     return bFound;
 }
 
-// The stand-in ends by itself once idle; killing it would leave its class
+// The stand-in ends by itself when asked; killing it would leave its class
 // registration behind in Wine's COM.
-int WaitForWiaService(int seconds)
+int StopWiaService(int seconds)
 {
+    HANDLE hStop = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"WiaSimStop");
+    if (hStop != nullptr) {
+        SetEvent(hStop);
+        CloseHandle(hStop);
+    }
     for (int i = 0; i < seconds * 10; ++i) {
         if (!WiaServiceRuns())
             return 0;
@@ -68,7 +74,7 @@ int wmain(int argc, wchar_t** argv)
     if (wcscmp(argv[1], L"gone") == 0)
         return WaitUntil(false, seconds);
     if (wcscmp(argv[1], L"wiagone") == 0)
-        return WaitForWiaService(seconds);
+        return StopWiaService(seconds);
     if (wcscmp(argv[1], L"close") == 0) {
         HWND hWnd = FindTask();
         return hWnd != nullptr && PostMessageW(hWnd, WM_CLOSE, 0, 0) ? 0 : 1;

@@ -2,8 +2,11 @@
 // process when the task creates the WIA 1 or WIA 2 device manager with
 // CLSCTX_LOCAL_SERVER. It serves the simulator's managers and root items, whose
 // devices and failures are those of the simulated installation, and journals
-// every call it receives in the simulator's journal. It ends once no manager or
-// item has been alive for a few seconds.
+// every call it receives in the simulator's journal. Like the WIA service it
+// stays while the task runs: it ends when told to (bgctl wiagone) or after a
+// minute with no manager or item alive. (A server that ends soon after its last
+// object would race the next activation: COM can hand out its class object just
+// as it goes.)
 //   wiasim -Embedding   (as COM starts it)
 #include <windows.h>
 #include <objbase.h>
@@ -15,7 +18,8 @@
 namespace {
 
 constexpr wchar_t kServiceKey[] = L"SOFTWARE\\ScannerSimulator\\WiaService";
-constexpr DWORD kIdleEndMs = 2000;
+constexpr wchar_t kStopEvent[] = L"WiaSimStop";
+constexpr DWORD kIdleEndMs = 60000;
 constexpr DWORD kPollMs = 100;
 constexpr LONG kFactories = 2;
 
@@ -91,13 +95,18 @@ void RecordStart()
     stisim::AppendToJournal(entry);
 }
 
-// Waits until nothing but the class factories has been alive for a while.
-void ServeUntilIdle()
+// Serves until told to stop, or until nothing but the class factories has been
+// alive for a while; either way only once no manager or item is alive.
+void ServeUntilStoppedOrIdle(HANDLE hStop)
 {
     DWORD dwIdleMs = 0;
+    bool bStop = false;
     while (dwIdleMs < kIdleEndMs) {
-        Sleep(kPollMs);
-        dwIdleMs = stisim::LiveObjects() > kFactories ? 0 : dwIdleMs + kPollMs;
+        bStop = bStop || WaitForSingleObject(hStop, kPollMs) == WAIT_OBJECT_0;
+        bool bIdle = stisim::LiveObjects() <= kFactories;
+        if (bStop && bIdle)
+            return;
+        dwIdleMs = bIdle ? dwIdleMs + kPollMs : 0;
     }
 }
 
@@ -110,10 +119,13 @@ int wmain()
     RecordStart();
     Registrations registrations{Register(wiaid::kClsidWiaDevMgr), Register(wiaid::kClsidWiaDevMgr2)};
     stisim::SetProcessEndHandler(RevokeBeforeEnd, &registrations);
-    if (SUCCEEDED(registrations.wia.hr) || SUCCEEDED(registrations.wia2.hr))
-        ServeUntilIdle();
+    HANDLE hStop = CreateEventW(nullptr, TRUE, FALSE, kStopEvent);
+    if (hStop != nullptr && (SUCCEEDED(registrations.wia.hr) || SUCCEEDED(registrations.wia2.hr)))
+        ServeUntilStoppedOrIdle(hStop);
     stisim::SetProcessEndHandler(nullptr, nullptr);
     Revoke(registrations);
+    if (hStop != nullptr)
+        CloseHandle(hStop);
     CoUninitialize();
     return SUCCEEDED(registrations.wia.hr) && SUCCEEDED(registrations.wia2.hr) ? 0 : 1;
 }

@@ -272,6 +272,11 @@ class WiaServiceE2E(unittest.TestCase):
             for w in (w1, w2):
                 self.assert_requests(w["driverKey"], WIA_REPUBLISH, 2, "CreateWia2Device", "WIA2")
             self.assertFalse([e for e in service_lines(PREFIX) if e[1] == "CreateWiaDevice"])
+            # Wine's ShutdownBlockReasonCreate answers FALSE: the session end is
+            # refused and nothing is deleted.
+            rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "logoff", "30", check=False)
+            self.assertIn("query=0", out)
+            self.assertEqual([], wia_writes(PREFIX, WIA_DELETE))
         finally:
             self.task.stop()
             self.task = None

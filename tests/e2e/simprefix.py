@@ -74,8 +74,10 @@ class SimPrefix:
             self.wine("reg", "delete", key, "/f", check=False)
         for key in (r"HKLM\SOFTWARE\Orbek", r"HKCU\Software\Orbek", WIA_SERVICE_KEY):
             self.wine("reg", "delete", key, "/f", check=False)
-        # The WIA service stand-in, registered afresh: a case may have removed it.
+        # The WIA service stand-in, registered afresh, and the version before Vista:
+        # a case may have changed either.
         self.wine(self.tool("siminstall.exe"), "wiaservice", "register")
+        self.wine("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "winxp64", "/f")
         drive_c = os.path.join(self.path, "drive_c")
         for rel in ("ProgramData/Orbek", "PC", "simjournal"):
             shutil.rmtree(os.path.join(drive_c, rel), ignore_errors=True)
