@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "common/owners.h"
+
 namespace {
 
 HWND FindTask() { return FindWindowW(L"BgndTask", nullptr); }
@@ -31,15 +33,15 @@ int WaitUntil(bool bPresent, int seconds)
 
 bool WiaServiceRuns()
 {
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
+    bgt::UniqueFileHandle hSnapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!hSnapshot)
         return false;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     bool bFound = false;
-    for (BOOL bMore = Process32FirstW(hSnapshot, &entry); bMore && !bFound; bMore = Process32NextW(hSnapshot, &entry))
+    for (BOOL bMore = Process32FirstW(hSnapshot.get(), &entry); bMore && !bFound;
+         bMore = Process32NextW(hSnapshot.get(), &entry))
         bFound = _wcsicmp(entry.szExeFile, L"wiasim.exe") == 0;
-    CloseHandle(hSnapshot);
     return bFound;
 }
 
@@ -47,11 +49,9 @@ bool WiaServiceRuns()
 // registration behind in Wine's COM.
 int StopWiaService(int seconds)
 {
-    HANDLE hStop = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"WiaSimStop");
-    if (hStop != nullptr) {
-        SetEvent(hStop);
-        CloseHandle(hStop);
-    }
+    bgt::UniqueHandle hStop(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"WiaSimStop"));
+    if (hStop)
+        SetEvent(hStop.get());
     for (int i = 0; i < seconds * 10; ++i) {
         if (!WiaServiceRuns())
             return 0;

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "common/owners.h"
+
 namespace stisim {
 namespace {
 
@@ -81,16 +83,15 @@ void ServeTheInstallation()
     Reset();
     SetJournalListener(AppendToJournal);
     std::vector<StiDeviceConfig> vecDevices;
-    HKEY hClass = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClassKey, 0, KEY_READ, &hClass) == ERROR_SUCCESS) {
+    bgt::UniqueHKey hClass;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClassKey, 0, KEY_READ, hClass.put()) == ERROR_SUCCESS) {
         wchar_t wszName[64];
         for (DWORD i = 0;; ++i) {
             DWORD cch = ARRAYSIZE(wszName);
-            if (RegEnumKeyExW(hClass, i, wszName, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            if (RegEnumKeyExW(hClass.get(), i, wszName, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 break;
-            ServeDevice(hClass, wszName, vecDevices);
+            ServeDevice(hClass.get(), wszName, vecDevices);
         }
-        RegCloseKey(hClass);
     }
     SetStiDevices(vecDevices);
 }
@@ -108,13 +109,12 @@ void AppendToJournal(const JournalEntry& entry)
     WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), cb, nullptr, nullptr);
     // Two processes append to the file; each line goes out in one write of its own.
     std::lock_guard<std::mutex> lock(JournalMutex());
-    HANDLE hFile = CreateFileW(kJournalPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
+    bgt::UniqueFileHandle hFile(CreateFileW(kJournalPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hFile)
         return;
     DWORD cbWritten = 0;
-    WriteFile(hFile, utf8.data(), static_cast<DWORD>(utf8.size()), &cbWritten, nullptr);
-    CloseHandle(hFile);
+    WriteFile(hFile.get(), utf8.data(), static_cast<DWORD>(utf8.size()), &cbWritten, nullptr);
 }
 
 } // namespace stisim

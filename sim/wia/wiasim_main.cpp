@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "common/owners.h"
 #include "sim/stisim/com_object.h"
 #include "sim/stisim/installation.h"
 #include "templates/wia_interfaces.h"
@@ -119,13 +120,11 @@ int wmain()
     RecordStart();
     Registrations registrations{Register(wiaid::kClsidWiaDevMgr), Register(wiaid::kClsidWiaDevMgr2)};
     stisim::SetProcessEndHandler(RevokeBeforeEnd, &registrations);
-    HANDLE hStop = CreateEventW(nullptr, TRUE, FALSE, kStopEvent);
-    if (hStop != nullptr && (SUCCEEDED(registrations.wia.hr) || SUCCEEDED(registrations.wia2.hr)))
-        ServeUntilStoppedOrIdle(hStop);
+    bgt::UniqueHandle hStop(CreateEventW(nullptr, TRUE, FALSE, kStopEvent));
+    if (hStop && (SUCCEEDED(registrations.wia.hr) || SUCCEEDED(registrations.wia2.hr)))
+        ServeUntilStoppedOrIdle(hStop.get());
     stisim::SetProcessEndHandler(nullptr, nullptr);
     Revoke(registrations);
-    if (hStop != nullptr)
-        CloseHandle(hStop);
     CoUninitialize();
     return SUCCEEDED(registrations.wia.hr) && SUCCEEDED(registrations.wia2.hr) ? 0 : 1;
 }
