@@ -208,6 +208,12 @@ class WiaServiceE2E(unittest.TestCase):
     start_task = E2E.start_task
     wait_watchers = E2E.wait_watchers
 
+    @classmethod
+    def setUpClass(cls):
+        for name in ("wiasim.exe", "wiamarshal.dll"):
+            if not os.path.exists(os.path.join(PREFIX.bin_unix, name)):
+                raise AssertionError("%s was not built: scripts/setup installs widl and the system IDL files" % name)
+
     def set_version(self, version):
         PREFIX.wine("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f")
 
