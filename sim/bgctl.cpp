@@ -2,15 +2,20 @@
 // hidden window and sends it what a session sends.
 //   bgctl wait [seconds]   exit 0 once the window exists
 //   bgctl gone [seconds]   exit 0 once the window is gone
+//   bgctl wiagone [seconds] tell the WIA service stand-in (wiasim.exe) to end, exit 0
+//                          once none runs
 //   bgctl close            post WM_CLOSE
 //   bgctl logoff|shutdown  send WM_QUERYENDSESSION as a session end does (flags
 //                          ENDSESSION_LOGOFF or 0), print its answer, then send
 //                          WM_ENDSESSION when the answer let the session end
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+
+#include "common/owners.h"
 
 namespace {
 
@@ -26,12 +31,41 @@ int WaitUntil(bool bPresent, int seconds)
     return 1;
 }
 
+bool WiaServiceRuns()
+{
+    bgt::UniqueFileHandle hSnapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!hSnapshot)
+        return false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    bool bFound = false;
+    for (BOOL bMore = Process32FirstW(hSnapshot.get(), &entry); bMore && !bFound;
+         bMore = Process32NextW(hSnapshot.get(), &entry))
+        bFound = _wcsicmp(entry.szExeFile, L"wiasim.exe") == 0;
+    return bFound;
+}
+
+// The stand-in ends by itself when asked; killing it would leave its class
+// registration behind in Wine's COM.
+int StopWiaService(int seconds)
+{
+    bgt::UniqueHandle hStop(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"WiaSimStop"));
+    if (hStop)
+        SetEvent(hStop.get());
+    for (int i = 0; i < seconds * 10; ++i) {
+        if (!WiaServiceRuns())
+            return 0;
+        Sleep(100);
+    }
+    return 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2) {
-        fwprintf(stderr, L"usage: bgctl wait|gone [seconds] | close | logoff|shutdown [seconds]\n");
+        fwprintf(stderr, L"usage: bgctl wait|gone|wiagone [seconds] | close | logoff|shutdown [seconds]\n");
         return 2;
     }
     int seconds = argc > 2 ? _wtoi(argv[2]) : 30;
@@ -39,6 +73,8 @@ int wmain(int argc, wchar_t** argv)
         return WaitUntil(true, seconds);
     if (wcscmp(argv[1], L"gone") == 0)
         return WaitUntil(false, seconds);
+    if (wcscmp(argv[1], L"wiagone") == 0)
+        return StopWiaService(seconds);
     if (wcscmp(argv[1], L"close") == 0) {
         HWND hWnd = FindTask();
         return hWnd != nullptr && PostMessageW(hWnd, WM_CLOSE, 0, 0) ? 0 : 1;

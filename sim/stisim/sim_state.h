@@ -11,6 +11,8 @@ inline constexpr IID kIidStillImageW = {0x641BD880, 0x2DC8, 0x11D0, {0x90, 0xEA,
 inline constexpr IID kIidStiDevice = {0x6CFA5A80, 0x2DC8, 0x11D0, {0x90, 0xEA, 0x00, 0xAA, 0x00, 0x60, 0xF8, 0x6C}};
 
 void Record(JournalEntry entry);
+// Runs the process-end handler, then ends the process at once, as a crash would.
+[[noreturn]] void EndProcessNow();
 void ObjectCreated();
 void ObjectDestroyed();
 

@@ -1,6 +1,8 @@
 // The still-image service and the TWAIN driver's still-image device.
 #include "sim/stisim/sim_state.h"
 
+#include "sim/stisim/com_object.h"
+
 #include <cstring>
 
 #if defined(__MINGW32__) && !defined(_MSC_VER)
@@ -16,36 +18,9 @@ HRESULT STDMETHODCALLTYPE IStillImageW::SetupDeviceParameters(PSTI_DEVICE_INFORM
 namespace stisim::detail {
 namespace {
 
-struct LiveToken {
-    LiveToken() { ObjectCreated(); }
-    ~LiveToken() { ObjectDestroyed(); }
-    LiveToken(const LiveToken&) = delete;
-    LiveToken& operator=(const LiveToken&) = delete;
-};
-
-class CSimStiDevice final : public IStiDevice {
+class CSimStiDevice final : public CSimComObject<IStiDevice> {
 public:
     explicit CSimStiDevice(const StiDeviceConfig& config) : m_config(config) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, LPVOID* ppv) override
-    {
-        if (ppv == nullptr)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, kIidStiDevice))
-            return E_NOINTERFACE;
-        *ppv = static_cast<IStiDevice*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG cRef = InterlockedDecrement(&m_cRef);
-        if (cRef == 0)
-            delete this;
-        return static_cast<ULONG>(cRef);
-    }
 
     STDMETHODIMP Initialize(HINSTANCE, LPCWSTR, DWORD, DWORD) override { return S_OK; }
     STDMETHODIMP GetCapabilities(PSTI_DEV_CAPS) override { return E_NOTIMPL; }
@@ -95,7 +70,11 @@ public:
     STDMETHODIMP GetLastErrorInfo(STI_ERROR_INFO*) override { return E_NOTIMPL; }
 
 private:
-    ~CSimStiDevice() = default;
+    void* Find(REFIID riid) override
+    {
+        return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIidStiDevice) ? static_cast<IStiDevice*>(this)
+                                                                                 : nullptr;
+    }
     JournalEntry Entry(const wchar_t* pszCall, DWORD dwCode) const
     {
         JournalEntry entry;
@@ -105,8 +84,6 @@ private:
         return entry;
     }
 
-    LiveToken m_token;
-    LONG m_cRef = 1;
     StiDeviceConfig m_config;
 };
 
@@ -153,28 +130,8 @@ STI_DEVICE_INFORMATIONW* BuildDeviceList(const std::vector<StiDeviceConfig>& vec
     return pRecords;
 }
 
-class CSimStillImage final : public IStillImageW {
+class CSimStillImage final : public CSimComObject<IStillImageW> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, LPVOID* ppv) override
-    {
-        if (ppv == nullptr)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, kIidStillImageW))
-            return E_NOINTERFACE;
-        *ppv = static_cast<IStillImageW*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG cRef = InterlockedDecrement(&m_cRef);
-        if (cRef == 0)
-            delete this;
-        return static_cast<ULONG>(cRef);
-    }
-
     STDMETHODIMP Initialize(HINSTANCE, DWORD) override { return S_OK; }
 
     STDMETHODIMP GetDeviceList(DWORD dwType, DWORD dwFlags, DWORD* pdwItemsReturned, LPVOID* ppBuffer) override
@@ -237,9 +194,12 @@ public:
     STDMETHODIMP WriteToErrorLog(DWORD, LPCWSTR) override { return S_OK; }
 
 private:
-    ~CSimStillImage() = default;
-    LiveToken m_token;
-    LONG m_cRef = 1;
+    void* Find(REFIID riid) override
+    {
+        return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIidStillImageW)
+                   ? static_cast<IStillImageW*>(this)
+                   : nullptr;
+    }
 };
 
 } // namespace

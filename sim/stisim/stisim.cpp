@@ -19,6 +19,8 @@ struct SimState {
     std::map<std::wstring, WiaDeviceConfig> mapWiaDevices;
     std::map<std::wstring, size_t> mapCreateAttempts;
     std::vector<JournalEntry> vecJournal;
+    ProcessEndHandler pfnEndHandler = nullptr;
+    void* pvEndContext = nullptr;
 };
 
 SimState& State()
@@ -111,6 +113,13 @@ std::vector<JournalEntry> JournalOf(const std::wstring& wstrDevice, const std::w
     return vecOut;
 }
 
+void SetProcessEndHandler(ProcessEndHandler pfnHandler, void* pvContext)
+{
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().pfnEndHandler = pfnHandler;
+    State().pvEndContext = pvContext;
+}
+
 void SetJournalListener(JournalListener pfnListener) { g_pfnJournalListener.store(pfnListener); }
 
 void ClearJournal()
@@ -182,6 +191,21 @@ void Record(JournalEntry entry)
         pfnListener(entry);
     std::lock_guard<std::mutex> lock(State().mutex);
     State().vecJournal.push_back(std::move(entry));
+}
+
+void EndProcessNow()
+{
+    ProcessEndHandler pfnHandler;
+    void* pvContext;
+    {
+        std::lock_guard<std::mutex> lock(State().mutex);
+        pfnHandler = State().pfnEndHandler;
+        pvContext = State().pvEndContext;
+    }
+    if (pfnHandler != nullptr)
+        pfnHandler(pvContext);
+    TerminateProcess(GetCurrentProcess(), 1);
+    ExitProcess(1);
 }
 
 void ObjectCreated() { InterlockedIncrement(&g_lLiveObjects); }

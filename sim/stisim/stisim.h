@@ -38,6 +38,10 @@ struct WiaDeviceConfig {
     DWORD dwLockToken = 0x0BADF00D;
     HRESULT hrWrite = S_OK;        // IWiaPropertyStorage::WriteMultiple
     HRESULT hrUnlockEscape = S_OK;
+    // The process ends itself when the delete request's property write arrives:
+    // a WIA service that goes away in the middle of a request. Only the
+    // out-of-process stand-in is ever configured so.
+    bool bEndProcessOnDelete = false;
 };
 
 // One call received by a simulated object.
@@ -68,6 +72,13 @@ const void* LastDeviceList();
 // WIA.
 void SetWiaServiceResult(HRESULT hr);        // failure: CoCreateInstance gives no manager
 void SetWiaDevice(const std::wstring& wstrDeviceId, const WiaDeviceConfig& config);
+
+// What runs just before a device configured to end its process does so: the
+// stand-in withdraws its class objects, so that COM starts a new service for
+// the next request instead of handing out the dead one's (Wine keeps a dead
+// server's registration; Windows forgets it).
+using ProcessEndHandler = void (*)(void* pvContext);
+void SetProcessEndHandler(ProcessEndHandler pfnHandler, void* pvContext);
 
 // Journal.
 std::vector<JournalEntry> Journal();

@@ -1,6 +1,8 @@
 // The WIA 1 and WIA 2 device managers and the WIA driver's root items.
 #include "sim/stisim/sim_state.h"
 
+#include "sim/stisim/com_object.h"
+
 #include <cstring>
 
 #include "templates/wia_interfaces.h"
@@ -8,15 +10,9 @@
 namespace stisim::detail {
 namespace {
 
-struct LiveToken {
-    LiveToken() { ObjectCreated(); }
-    ~LiveToken() { ObjectDestroyed(); }
-    LiveToken(const LiveToken&) = delete;
-    LiveToken& operator=(const LiveToken&) = delete;
-};
-
 constexpr DWORD kWiaLockEscape = 1;
 constexpr DWORD kWiaUnlockEscape = 2;
+constexpr DWORD kPropDeleteAllTemplates = 38963;
 
 // Journals the final release of an object whose holder must still be inside its
 // COM apartment when it lets go.
@@ -32,39 +28,11 @@ void RecordFinalRelease(const std::wstring& wstrDevice)
 // The part every root item shares: property storage, extras, reference count.
 // ItemInterface is IWiaItem or IWiaItem2.
 template <class ItemInterface>
-class CSimRootItemBase : public ItemInterface, public IWiaPropertyStorage, public IWiaItemExtras {
+class CSimRootItemBase : public CSimComObject<ItemInterface, IWiaPropertyStorage, IWiaItemExtras> {
 public:
     CSimRootItemBase(const std::wstring& wstrDeviceId, const IID& iidItem)
         : m_wstrDeviceId(wstrDeviceId), m_iidItem(iidItem), m_config(WiaDevice(wstrDeviceId))
     {
-    }
-    virtual ~CSimRootItemBase() = default;
-
-    STDMETHODIMP QueryInterface(REFIID riid, LPVOID* ppv) override
-    {
-        if (ppv == nullptr)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, m_iidItem))
-            *ppv = static_cast<ItemInterface*>(this);
-        else if (IsEqualIID(riid, wiaid::kIidWiaPropertyStorage))
-            *ppv = static_cast<IWiaPropertyStorage*>(this);
-        else if (IsEqualIID(riid, wiaid::kIidWiaItemExtras))
-            *ppv = static_cast<IWiaItemExtras*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG cRef = InterlockedDecrement(&m_cRef);
-        if (cRef == 0) {
-            RecordFinalRelease(m_wstrDeviceId);
-            delete this;
-        }
-        return static_cast<ULONG>(cRef);
     }
 
     // IWiaPropertyStorage
@@ -80,6 +48,8 @@ public:
         if (cpspec >= 1 && rgpropvar != nullptr && rgpropvar[0].vt == VT_BSTR && rgpropvar[0].bstrVal != nullptr)
             entry.wstrSid.assign(rgpropvar[0].bstrVal, SysStringLen(rgpropvar[0].bstrVal));
         Record(entry);
+        if (m_config.bEndProcessOnDelete && entry.dwCode == kPropDeleteAllTemplates)
+            EndProcessNow();
         return m_config.hrWrite;
     }
     STDMETHODIMP DeleteMultiple(ULONG, const PROPSPEC[]) override { return E_NOTIMPL; }
@@ -121,6 +91,18 @@ public:
     STDMETHODIMP CancelPendingIO() override { return S_OK; }
 
 protected:
+    void* Find(REFIID riid) override
+    {
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, m_iidItem))
+            return static_cast<ItemInterface*>(this);
+        if (IsEqualIID(riid, wiaid::kIidWiaPropertyStorage))
+            return static_cast<IWiaPropertyStorage*>(this);
+        if (IsEqualIID(riid, wiaid::kIidWiaItemExtras))
+            return static_cast<IWiaItemExtras*>(this);
+        return nullptr;
+    }
+    void OnFinalRelease() override { RecordFinalRelease(m_wstrDeviceId); }
+
     JournalEntry Entry(const wchar_t* pszCall) const
     {
         JournalEntry entry;
@@ -141,8 +123,6 @@ private:
         return m_config.hrLockEscape;
     }
 
-    LiveToken m_token;
-    LONG m_cRef = 1;
     std::wstring m_wstrDeviceId;
     IID m_iidItem;
     WiaDeviceConfig m_config;
@@ -236,38 +216,9 @@ HRESULT CreateRootItem(const wchar_t* pszCall, DWORD dwFlags, BSTR bstrDeviceID,
     return hr;
 }
 
-class CSimWiaDevMgr final : public IWiaDevMgr, public IWiaDevMgr2 {
+class CSimWiaDevMgr final : public CSimComObject<IWiaDevMgr, IWiaDevMgr2> {
 public:
     explicit CSimWiaDevMgr(bool bWia2) : m_bWia2(bWia2) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, LPVOID* ppv) override
-    {
-        if (ppv == nullptr)
-            return E_POINTER;
-        *ppv = nullptr;
-        // Each manager answers only its own form, as the two WIA classes do.
-        if (IsEqualIID(riid, IID_IUnknown))
-            *ppv = m_bWia2 ? static_cast<IUnknown*>(static_cast<IWiaDevMgr2*>(this))
-                           : static_cast<IUnknown*>(static_cast<IWiaDevMgr*>(this));
-        else if (!m_bWia2 && IsEqualIID(riid, wiaid::kIidWiaDevMgr))
-            *ppv = static_cast<IWiaDevMgr*>(this);
-        else if (m_bWia2 && IsEqualIID(riid, wiaid::kIidWiaDevMgr2))
-            *ppv = static_cast<IWiaDevMgr2*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        LONG cRef = InterlockedDecrement(&m_cRef);
-        if (cRef == 0) {
-            RecordFinalRelease(m_bWia2 ? L"WIA2" : L"WIA");
-            delete this;
-        }
-        return static_cast<ULONG>(cRef);
-    }
 
     // IWiaDevMgr
     STDMETHODIMP EnumDeviceInfo(LONG, IEnumWIA_DEV_INFO**) override { return E_NOTIMPL; }
@@ -306,9 +257,20 @@ public:
     STDMETHODIMP GetImageDlg(LONG, BSTR, HWND, BSTR, BSTR, LONG*, BSTR**, IWiaItem2**) override { return E_NOTIMPL; }
 
 private:
-    ~CSimWiaDevMgr() = default;
-    LiveToken m_token;
-    LONG m_cRef = 1;
+    void* Find(REFIID riid) override
+    {
+        // Each manager answers only its own form, as the two WIA classes do.
+        if (IsEqualIID(riid, IID_IUnknown))
+            return m_bWia2 ? static_cast<IUnknown*>(static_cast<IWiaDevMgr2*>(this))
+                           : static_cast<IUnknown*>(static_cast<IWiaDevMgr*>(this));
+        if (!m_bWia2 && IsEqualIID(riid, wiaid::kIidWiaDevMgr))
+            return static_cast<IWiaDevMgr*>(this);
+        if (m_bWia2 && IsEqualIID(riid, wiaid::kIidWiaDevMgr2))
+            return static_cast<IWiaDevMgr2*>(this);
+        return nullptr;
+    }
+    void OnFinalRelease() override { RecordFinalRelease(m_bWia2 ? L"WIA2" : L"WIA"); }
+
     bool m_bWia2;
 };
 

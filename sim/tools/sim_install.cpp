@@ -124,6 +124,7 @@ InstalledScanner InstallScanner(const ScannerSpec& scanner)
     SetDword(HKEY_LOCAL_MACHINE, data, L"SimLockTimeout", scanner.bLockTimeout ? 1 : 0);
     SetDword(HKEY_LOCAL_MACHINE, data, L"SimEscapeFails", scanner.bEscapeFails ? 1 : 0);
     SetDword(HKEY_LOCAL_MACHINE, data, L"SimCannotOpen", scanner.bCannotOpen ? 1 : 0);
+    SetDword(HKEY_LOCAL_MACHINE, data, L"SimServiceDies", scanner.bServiceDies ? 1 : 0);
 
     // The drivers' device-change keys exist from installation on.
     HKEY hKey = nullptr;
@@ -138,6 +139,85 @@ InstalledScanner InstallScanner(const ScannerSpec& scanner)
     if (!scanner.templateName.empty())
         WriteFileText(out.templateFolder + L"\\" + scanner.templateName, TemplateText(scanner));
     return out;
+}
+
+namespace {
+
+constexpr wchar_t kClasses[] = L"Software\\Classes\\";
+constexpr wchar_t kWiaDevMgr[] = L"{A1F4E726-8CF1-11D1-BF92-0060081ED811}";
+constexpr wchar_t kWiaDevMgr2[] = L"{B6C292BC-7C88-41EE-8B54-8EC92617E599}";
+constexpr wchar_t kMarshalClsid[] = L"{BF0D723B-F0E7-4F69-8B73-BB1512D21436}";
+constexpr wchar_t kServiceKey[] = L"SOFTWARE\\ScannerSimulator\\WiaService";
+
+struct MarshalledInterface {
+    const wchar_t* pwszIid;
+    const wchar_t* pwszName;
+    DWORD nMethods;
+};
+
+// The interfaces of the proxy/stub DLL (sim/wia/wia_marshal.idl).
+constexpr MarshalledInterface kMarshalled[] = {
+    {L"{98B5E8A0-29CC-491A-AAC0-E6DB4FDCCEB6}", L"IWiaPropertyStorage", 19},
+    {L"{4DB1AD10-3391-11D2-9A33-00C04FA36145}", L"IWiaItem", 18},
+    {L"{6291EF2C-36EF-4532-876A-8E132593778D}", L"IWiaItemExtras", 6},
+    {L"{6CBA0075-1287-407D-9B77-CF0E030435CC}", L"IWiaItem2", 19},
+    {L"{79C07CF1-CBDD-41EE-8EC3-F00080CADA7A}", L"IWiaDevMgr2", 11},
+};
+
+std::wstring ToolFolder()
+{
+    wchar_t wsz[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, wsz, MAX_PATH);
+    std::wstring path = wsz;
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+void DeleteTree(const std::wstring& subkey)
+{
+    LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, subkey.c_str());
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        Check(status, subkey.c_str());
+}
+
+void RegisterLocalServer(const wchar_t* pwszClsid, const wchar_t* pwszName, const std::wstring& exe)
+{
+    // Wine's own entry names its WIA service through an AppID; the stand-in
+    // replaces the whole entry with a plain local server.
+    std::wstring key = std::wstring(kClasses) + L"CLSID\\" + pwszClsid;
+    DeleteTree(key);
+    SetString(HKEY_LOCAL_MACHINE, key, nullptr, pwszName);
+    SetString(HKEY_LOCAL_MACHINE, key + L"\\LocalServer32", nullptr, exe);
+}
+
+} // namespace
+
+void RegisterWiaService()
+{
+    std::wstring folder = ToolFolder();
+    RegisterLocalServer(kWiaDevMgr, L"WIA Device Manager (simulator)", folder + L"\\wiasim.exe");
+    RegisterLocalServer(kWiaDevMgr2, L"WIA 2 Device Manager (simulator)", folder + L"\\wiasim.exe");
+    std::wstring clsidKey = std::wstring(kClasses) + L"CLSID\\" + kMarshalClsid;
+    SetString(HKEY_LOCAL_MACHINE, clsidKey, nullptr, L"WIA proxies and stubs (simulator)");
+    SetString(HKEY_LOCAL_MACHINE, clsidKey + L"\\InprocServer32", nullptr, folder + L"\\wiamarshal.dll");
+    SetString(HKEY_LOCAL_MACHINE, clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Both");
+    for (const MarshalledInterface& itf : kMarshalled) {
+        std::wstring key = std::wstring(kClasses) + L"Interface\\" + itf.pwszIid;
+        DeleteTree(key);
+        SetString(HKEY_LOCAL_MACHINE, key, nullptr, itf.pwszName);
+        SetString(HKEY_LOCAL_MACHINE, key + L"\\ProxyStubClsid32", nullptr, kMarshalClsid);
+        SetString(HKEY_LOCAL_MACHINE, key + L"\\NumMethods", nullptr, std::to_wstring(itf.nMethods));
+    }
+}
+
+void UnregisterWiaService()
+{
+    for (const wchar_t* pwszClsid : {kWiaDevMgr, kWiaDevMgr2})
+        DeleteTree(std::wstring(kClasses) + L"CLSID\\" + pwszClsid);
+}
+
+void SetWiaServiceRefuses(bool bRefuses)
+{
+    SetDword(HKEY_LOCAL_MACHINE, kServiceKey, L"RefuseCreation", bRefuses ? 1 : 0);
 }
 
 void SetDeviceChange(bool bWia, DWORD dwValue)

@@ -21,6 +21,7 @@ struct ScannerSpec {
     bool bLockTimeout = false;
     bool bEscapeFails = false;
     bool bCannotOpen = false;
+    bool bServiceDies = false;         // the WIA service ends its process mid delete request
     // Template written into the user's Templates folder ("" for none).
     std::wstring templateName = L"Default.ost";
     std::string repositoryName = "10.0.0.1";
@@ -45,6 +46,16 @@ InstalledScanner InstallScanner(const ScannerSpec& scanner);
 
 // Sets a driver's "DeviceChange" value (the drivers' request to rediscover).
 void SetDeviceChange(bool bWia, DWORD dwValue);
+
+// The WIA service stand-in: registers its local server for the WIA 1 and WIA 2
+// device manager classes and the proxy/stub DLL for the WIA interfaces that
+// Wine does not marshal, both from the folder of this tool. Wine's own proxies
+// stay for the interfaces it marshals in full.
+void RegisterWiaService();
+// Removes the local server's registration, as on a machine without the WIA service.
+void UnregisterWiaService();
+// Makes the service refuse (or again accept) the creation of its managers.
+void SetWiaServiceRefuses(bool bRefuses);
 
 // The user folder name the task derives: account name, "_", host part.
 std::wstring UserFolderName();

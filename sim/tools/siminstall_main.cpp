@@ -1,9 +1,10 @@
 // Simulated installation tool.
 //   siminstall scanner [--model M] [--wia] [--usb] [--name N] [--repo A.B.C.D]
 //                      [--pcfolder P] [--base B] [--no-template]
-//                      [--lock-timeout] [--escape-fails] [--cannot-open]
+//                      [--lock-timeout] [--escape-fails] [--cannot-open] [--service-dies]
 //       prints the installed scanner's keys and folders as name=value lines
 //   siminstall devicechange twain|wia VALUE
+//   siminstall wiaservice register|unregister|refuse|accept
 #include <windows.h>
 
 #include <cstdio>
@@ -41,6 +42,7 @@ int InstallScannerCommand(int argc, wchar_t** argv)
         else if (a == L"--lock-timeout") scanner.bLockTimeout = true;
         else if (a == L"--escape-fails") scanner.bEscapeFails = true;
         else if (a == L"--cannot-open") scanner.bCannotOpen = true;
+        else if (a == L"--service-dies") scanner.bServiceDies = true;
         else {
             fwprintf(stderr, L"siminstall: unknown option %ls\n", a.c_str());
             return 2;
@@ -55,6 +57,19 @@ int InstallScannerCommand(int argc, wchar_t** argv)
     return 0;
 }
 
+int WiaServiceCommand(const std::wstring& action)
+{
+    if (action == L"register")
+        sim::RegisterWiaService();
+    else if (action == L"unregister")
+        sim::UnregisterWiaService();
+    else if (action == L"refuse" || action == L"accept")
+        sim::SetWiaServiceRefuses(action == L"refuse");
+    else
+        return 2;
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -62,6 +77,8 @@ int wmain(int argc, wchar_t** argv)
     try {
         if (argc >= 2 && wcscmp(argv[1], L"scanner") == 0)
             return InstallScannerCommand(argc, argv);
+        if (argc == 3 && wcscmp(argv[1], L"wiaservice") == 0)
+            return WiaServiceCommand(argv[2]);
         if (argc == 4 && wcscmp(argv[1], L"devicechange") == 0) {
             sim::SetDeviceChange(wcscmp(argv[2], L"wia") == 0, static_cast<DWORD>(_wtoi(argv[3])));
             return 0;
@@ -70,6 +87,7 @@ int wmain(int argc, wchar_t** argv)
         fprintf(stderr, "siminstall: %s\n", e.what());
         return 1;
     }
-    fwprintf(stderr, L"usage: siminstall scanner [options] | devicechange twain|wia VALUE\n");
+    fwprintf(stderr, L"usage: siminstall scanner [options] | devicechange twain|wia VALUE | "
+                     L"wiaservice register|unregister|refuse|accept\n");
     return 2;
 }

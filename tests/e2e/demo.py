@@ -30,11 +30,12 @@ def show_tree(prefix, winpath, indent="    "):
 
 
 def show_journal(entries):
-    print("    journal of the simulated drivers (device = driver key, code, user SID as received):")
+    print("    journal of the simulated drivers (device = driver key, code, user SID as received,")
+    print("    and the process that received the call):")
     for e in entries:
-        device, call, code, sid = (e + ["", "", "", ""])[:4]
+        device, call, code, sid, process = (e + ["", "", "", "", ""])[:5]
         device = device.rsplit("\\", 1)[-1] if device else "service"
-        print("      %-8s %-18s %-10s %s" % (device, call, code, sid))
+        print("      %-8s %-18s %-10s %-22s %s" % (device, call, code, sid, process))
 
 
 def repository(prefix, scanner):
@@ -81,9 +82,16 @@ def main():
 
     heading("Job 3: at start each watcher checked the address and had the templates republished")
     print("    first template's RepositoryName now: %s (the PC's address)" % repository(prefix, twain))
+    # Both watchers' passes are over once the WIA manager is released and the TWAIN
+    # device unlocked.
+    wait_for(lambda: ["WIA", "FinalRelease"] in [e[:2] for e in prefix.journal()] and
+             "UnLockDevice" in [e[1] for e in prefix.journal()], 30)
     show_journal(prefix.journal())
-    print("    (the WIA scanner's request goes through WIA, which this prefix has switched off,")
-    print("     as on a machine whose WIA service is stopped: the request fails at once)")
+    print("    (the TWAIN scanner is reached through the still-image service in the task's own")
+    print("     process; the WIA scanner's requests cross into the WIA service stand-in,")
+    print("     wiasim.exe, which COM started in a process of its own: the lock escape 0x1,")
+    print("     the SID written as property 0x9834, the unlock escape 0x2, then COM's final")
+    print("     release of the root item and of the device manager)")
     for s in (twain, wia):
         print("    HKCU\\%s: %s" % (s["userRegPath"], option(s)))
     markers = [f for f in os.listdir(prefix.unix(r"C:\ProgramData")) if f.endswith("obk.del")]
@@ -111,6 +119,7 @@ def main():
     show_tree(prefix, pc_folder)
 
     heading("Job 4: log-off: every scanner of the family is asked to delete the user's templates")
+    print("    (the WIA scanner through the WIA service stand-in: property 0x9833)")
     before = len(prefix.journal())
     rc, out = prefix.wine(prefix.tool("bgctl.exe"), "logoff", "120", check=False)
     print("    WM_QUERYENDSESSION answered %s" % out.strip().replace("query=", ""))

@@ -247,6 +247,166 @@ class TemplateDelivery(unittest.TestCase):
         self.assertEqual([], temp, "every scan left the TempImage folder")
 
 
+# ---- WIA requests through the WIA service stand-in -------------------------------
+# The task creates the WIA device managers in another process (wiasim.exe, started
+# by COM); every call below crosses processes through the proxies.
+SERVICE = "wiasim.exe"
+WIA_REPUBLISH = "0x9834"
+WIA_DELETE = "0x9833"
+
+
+def service_lines(prefix, device=None):
+    """The calls the WIA service stand-in received, in order, optionally of one device."""
+    return [e for e in prefix.journal() if len(e) >= 5 and e[4] == SERVICE and
+            (device is None or e[0].endswith(device))]
+
+
+def wia_writes(prefix, prop, device=None):
+    return [e for e in service_lines(prefix, device) if e[1] == "WriteMultiple" and e[2] == prop]
+
+
+class WiaServiceE2E(unittest.TestCase):
+    setUp = E2E.setUp
+    tearDown = E2E.tearDown
+    start_task = E2E.start_task
+    wait_watchers = E2E.wait_watchers
+
+    @classmethod
+    def setUpClass(cls):
+        for name in ("wiasim.exe", "wiamarshal.dll"):
+            if not os.path.exists(os.path.join(PREFIX.bin_unix, name)):
+                raise AssertionError("%s was not built: scripts/setup installs widl and the system IDL files" % name)
+
+    def set_version(self, version):
+        PREFIX.wine("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f")
+
+    def assert_requests(self, device, prop, count, create_call, manager):
+        """Each request on the device: created through the manager of its form, the
+        property written with the user's SID inside the lock and unlock escapes, then
+        COM's final release of the root item and of the manager, before the next call."""
+        lines = service_lines(PREFIX)
+        starts = [i for i, e in enumerate(lines) if e[0].endswith(device) and e[1] == create_call]
+        writes = []
+        for i in starts:
+            block = [(e[0].rsplit("\\", 1)[-1] if e[0].endswith(device) else e[0], e[1], e[2]) for e in lines[i:i + 6]]
+            if len(block) == 6 and block[2] == (device, "WriteMultiple", prop):
+                writes.append(lines[i + 2])
+                self.assertEqual([(device, create_call, "0x0"), (device, "WiaEscape", "0x1"),
+                                  (device, "WriteMultiple", prop), (device, "WiaEscape", "0x2"),
+                                  (device, "FinalRelease", "0x0"), (manager, "FinalRelease", "0x0")],
+                                 block, lines)
+                self.assertEqual((manager, "CoCreateInstance", "0x4"), tuple(lines[i - 1][:3]), lines)
+        self.assertEqual(count, len(writes), (device, prop, lines))
+        for e in writes:
+            self.assertRegex(e[3], r"^S-1-5-21-\d+-\d+-\d+-\d+$")
+        # Nothing of WIA reaches the task's own process.
+        self.assertFalse([e for e in PREFIX.journal() if len(e) >= 5 and e[4] != SERVICE and
+                          e[1] in ("CreateWiaDevice", "CreateWia2Device", "WriteMultiple", "WiaEscape")])
+
+    def test_wia_requests_cross_into_the_service(self):
+        t = PREFIX.install_scanner("--name", "TwainBeside")
+        w1 = PREFIX.install_scanner("--name", "WiaFirst", "--wia", "--model", "Orbek Chromhold")
+        w2 = PREFIX.install_scanner("--name", "WiaSecond", "--wia")
+        self.start_task()
+        self.wait_watchers([t, w1, w2])
+        # Each of the two WIA watchers has every WIA device republish.
+        self.assertTrue(wait_for(lambda: len(wia_writes(PREFIX, WIA_REPUBLISH)) >= 4, 40), PREFIX.journal())
+        time.sleep(1)
+        for w in (w1, w2):
+            self.assert_requests(w["driverKey"], WIA_REPUBLISH, 2, "CreateWiaDevice", "WIA")
+        self.assertEqual(1, len(escapes(PREFIX, REPUBLISH, t["driverKey"])))
+        sid = escapes(PREFIX, REPUBLISH, t["driverKey"])[0][3]
+        self.assertEqual({sid}, {e[3] for e in wia_writes(PREFIX, WIA_REPUBLISH)})
+
+        start = time.time()
+        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "logoff", "60", check=False)
+        self.assertIn("query=1", out)
+        self.assertLess(time.time() - start, 30, "the delete requests held the log-off")
+        for w in (w1, w2):
+            self.assert_requests(w["driverKey"], WIA_DELETE, 1, "CreateWiaDevice", "WIA")
+        self.assertEqual(1, len(escapes(PREFIX, DELETE, t["driverKey"])))
+        self.assertEqual({sid}, {e[3] for e in wia_writes(PREFIX, WIA_DELETE)})
+
+    def test_wia2_requests_on_vista_or_later(self):
+        # The task takes the WIA 2 form from the system's version.
+        w1 = PREFIX.install_scanner("--name", "WiaTwoA", "--wia")
+        w2 = PREFIX.install_scanner("--name", "WiaTwoB", "--wia", "--usb")
+        t = PREFIX.install_scanner("--name", "TwainByWia2")
+        self.set_version("win7")
+        try:
+            self.start_task()
+            self.wait_watchers([w1, w2, t])
+            self.assertTrue(wait_for(lambda: len(wia_writes(PREFIX, WIA_REPUBLISH)) >= 4, 40), PREFIX.journal())
+            time.sleep(1)
+            for w in (w1, w2):
+                self.assert_requests(w["driverKey"], WIA_REPUBLISH, 2, "CreateWia2Device", "WIA2")
+            self.assertFalse([e for e in service_lines(PREFIX) if e[1] == "CreateWiaDevice"])
+            # Wine's ShutdownBlockReasonCreate answers FALSE: the session end is
+            # refused and nothing is deleted.
+            rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "logoff", "30", check=False)
+            self.assertIn("query=0", out)
+            self.assertEqual([], wia_writes(PREFIX, WIA_DELETE))
+        finally:
+            self.task.stop()
+            self.task = None
+            self.set_version("winxp64")
+
+    def test_wia_service_ends_mid_delete_request(self):
+        dies = PREFIX.install_scanner("--name", "WiaDies", "--wia", "--service-dies")
+        after = PREFIX.install_scanner("--name", "WiaAfter", "--wia")
+        t = PREFIX.install_scanner("--name", "TwainAfter")
+        # Wine reports the failed proxy calls with their status on its ole channel.
+        task = self.start_task(debug="warn+ole")
+        self.wait_watchers([dies, after, t])
+        self.assertTrue(wait_for(lambda: len(wia_writes(PREFIX, WIA_REPUBLISH)) >= 4, 40), PREFIX.journal())
+        time.sleep(1)
+        before = len(PREFIX.journal())
+        # A shutdown: the task stays, so that a later pass can show the lock free.
+        start = time.time()
+        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "shutdown", "60", check=False)
+        self.assertIn("query=1", out, "the session end was held")
+        self.assertLess(time.time() - start, 30)
+        pass_lines = [tuple(e[:2]) + (e[4] if len(e) >= 5 else "",) for e in PREFIX.journal()[before:]]
+        died = next(i for i, e in enumerate(pass_lines) if e[0].endswith(dies["driverKey"]) and e[1] == "WriteMultiple")
+        # The service ended in the request: no answer, no release from it ...
+        self.assertFalse([e for e in pass_lines[died + 1:] if e[0].endswith(dies["driverKey"])], pass_lines)
+        # ... the task's call got the RPC status of a call the server never answered ...
+        self.assertIn("NdrProxyErrorHandler (0x800706be)", task.output())
+        # ... and the pass went on: COM started a new service for the next device,
+        # and the TWAIN device after it was served too.
+        self.assertIn(("", "ServiceStart", SERVICE), pass_lines[died + 1:])
+        self.assertEqual(1, len(wia_writes(PREFIX, WIA_DELETE, after["driverKey"])))
+        self.assertEqual(1, len(escapes(PREFIX, DELETE, t["driverKey"])))
+        # The deletion thread left the template lock: a second session-end query
+        # runs its pass (the user's SID was given back by the first, so it sends
+        # nothing) and is answered.
+        before = len(PREFIX.journal())
+        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "shutdown", "30", check=False)
+        self.assertIn("query=1", out, "the second pass never ran: the template lock stayed held")
+        self.assertIn("GetDeviceList", [e[1] for e in PREFIX.journal()[before:]])
+        self.assertIsNone(task.proc.poll())
+
+    def test_wia_service_missing_or_refusing(self):
+        w = PREFIX.install_scanner("--name", "WiaNoService", "--wia")
+        t = PREFIX.install_scanner("--name", "TwainServed")
+        # At start the WIA service is not registered at all ...
+        PREFIX.wine(PREFIX.tool("siminstall.exe"), "wiaservice", "unregister")
+        self.start_task()
+        self.wait_watchers([w, t], timeout=40)
+        self.assertTrue(wait_for(lambda: escapes(PREFIX, REPUBLISH, t["driverKey"]), 20), PREFIX.journal())
+        self.assertEqual([], service_lines(PREFIX))
+        # ... at log-off it is there but refuses to create its manager.
+        PREFIX.wine(PREFIX.tool("siminstall.exe"), "wiaservice", "register")
+        PREFIX.wine(PREFIX.tool("siminstall.exe"), "wiaservice", "refuse")
+        start = time.time()
+        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "logoff", "60", check=False)
+        self.assertIn("query=1", out)
+        self.assertLess(time.time() - start, 30)
+        self.assertEqual([("WIA", "CoCreateInstance")], [tuple(e[:2]) for e in service_lines(PREFIX)
+                                                         if e[1] != "ServiceStart"])
+        self.assertEqual(1, len(escapes(PREFIX, DELETE, t["driverKey"])))
+
+
 def main():
     global PREFIX
     parser = argparse.ArgumentParser()

@@ -9,7 +9,7 @@ import tempfile
 import time
 
 CLASS_KEY = r"HKLM\System\CurrentControlSet\Control\Class\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"
-WIA_CLSIDS = ["{A1F4E726-8CF1-11D1-BF92-0060081ED811}", "{B6C292BC-7C88-41EE-8B54-8EC92617E599}"]
+WIA_SERVICE_KEY = r"HKLM\SOFTWARE\ScannerSimulator"
 
 
 class SimPrefix:
@@ -48,11 +48,6 @@ class SimPrefix:
                 # A version before Vista: Wine's ShutdownBlockReasonCreate answers FALSE,
                 # and on Vista or later the task then refuses the session end.
                 self.wine("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "winxp64", "/f")
-                # As on a machine whose WIA service is stopped: WIA requests fail at
-                # once instead of retrying against Wine's stub.
-                for clsid in WIA_CLSIDS:
-                    for root in (r"HKLM\Software\Classes\CLSID", r"HKLM\Software\Classes\Wow6432Node\CLSID"):
-                        self.wine("reg", "delete", root + "\\" + clsid, "/f", check=False)
                 subprocess.call(["wineserver", "-w"], env=self.env)
                 open(os.path.join(self.path, ".sim-ready"), "w").close()
             subprocess.call(["wineserver", "-p300"], env=self.env, stdout=subprocess.DEVNULL,
@@ -60,7 +55,7 @@ class SimPrefix:
         os.makedirs(self.bin_unix, exist_ok=True)
         os.makedirs(os.path.dirname(self.journal_unix), exist_ok=True)
         for rel in ("host/BgndTask.exe", "sim/sti/sti.dll", "sim/bgctl.exe", "sim/tools/siminstall.exe",
-                    "sim/tools/simdrop.exe"):
+                    "sim/tools/simdrop.exe", "sim/wia/wiasim.exe", "sim/wia/wiamarshal.dll"):
             src = os.path.join(self.build, rel)
             if os.path.exists(src):
                 shutil.copy2(src, self.bin_unix)
@@ -73,11 +68,16 @@ class SimPrefix:
         """Ends any running task and removes every trace of earlier installations."""
         self.wine(self.tool("bgctl.exe"), "close", check=False)
         self.wine(self.tool("bgctl.exe"), "gone", "15", check=False)
+        self.wine(self.tool("bgctl.exe"), "wiagone", "15", check=False)
         rc, out = self.wine("reg", "query", CLASS_KEY, check=False)
         for key in re.findall(r"^(HKEY_LOCAL_MACHINE\\.*\\\d{4})$", out, re.M):
             self.wine("reg", "delete", key, "/f", check=False)
-        for key in (r"HKLM\SOFTWARE\Orbek", r"HKCU\Software\Orbek"):
+        for key in (r"HKLM\SOFTWARE\Orbek", r"HKCU\Software\Orbek", WIA_SERVICE_KEY):
             self.wine("reg", "delete", key, "/f", check=False)
+        # The WIA service stand-in, registered afresh, and the version before Vista:
+        # a case may have changed either.
+        self.wine(self.tool("siminstall.exe"), "wiaservice", "register")
+        self.wine("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "winxp64", "/f")
         drive_c = os.path.join(self.path, "drive_c")
         for rel in ("ProgramData/Orbek", "PC", "simjournal"):
             shutil.rmtree(os.path.join(drive_c, rel), ignore_errors=True)
