@@ -3,14 +3,15 @@
 #include <wtsapi32.h>
 
 #include "common/hooks.h"
+#include "common/os_version.h"
 #include "common/owners.h"
 #include "common/trace.h"
 #include "discovery/device_change.h"
 #include "discovery/discovery.h"
 #include "discovery/identity.h"
 #include "discovery/state.h"
-#include "host/os_version.h"
 #include "templates/template_passes.h"
+#include "watcher/watcher.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
 
     RegisterBgndWindow(hInstance);
     ResetProcessState();
+    SetWatcherThreadEntry(WatchTempFolder);
     InitUserIdentity();
     SetTimer(g_hWnd, kRescanTimerId, kRescanPeriodMs, nullptr);
 

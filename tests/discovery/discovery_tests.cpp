@@ -16,6 +16,7 @@
 #include "discovery/state.h"
 #include "host/bgtask.h"
 #include "tests/support/test_support.h"
+#include "watcher/watcher.h"
 
 using testsupport::ScratchRegistry;
 using testsupport::TraceCapture;
@@ -102,6 +103,8 @@ public:
         g_hooks.pfnGetHostByName = NoHostEntry;
         g_hooks.pfnMessageBoxW = DismissMessageBox;
         g_hooks.pfnSleep = NoPause;
+        // As the host hands it over at start-up.
+        SetWatcherThreadEntry(WatchTempFolder);
         m_hPauseEvent = CreateEventW(nullptr, TRUE, TRUE, L"WaitEvent");
         ASSERT_NE(nullptr, m_hPauseEvent);
         SetEvent(m_hPauseEvent);
