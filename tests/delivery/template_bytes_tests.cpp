@@ -263,6 +263,26 @@ TEST(RepositoryValue, LongValueIsKeptWhole)
     EXPECT_FALSE(FindRepositoryValue(bytes.data(), bytes.size(), szSmall, sizeof(szSmall)));
 }
 
+TEST(RepositoryValue, ValueThatExactlyFillsItsFieldIsTakenAndOneMoreIsRefused)
+{
+    // The field is followed by guard bytes that nothing may touch.
+    struct {
+        char szField[kAddressFieldBytes];
+        char guard[8];
+    } out;
+    const std::string full(kAddressFieldBytes - 1, '8');
+    std::string bytes = "RepositoryName \"" + full + "\"\n";
+    memset(&out, '#', sizeof(out));
+    ASSERT_TRUE(FindRepositoryValue(bytes.data(), bytes.size(), out.szField, sizeof(out.szField)));
+    EXPECT_EQ(full, std::string(out.szField)) << "terminator in the field's last byte";
+    EXPECT_EQ(std::string(8, '#'), std::string(out.guard, 8));
+
+    bytes = "RepositoryName \"" + full + "9\"\n";
+    memset(&out, '#', sizeof(out));
+    EXPECT_FALSE(FindRepositoryValue(bytes.data(), bytes.size(), out.szField, sizeof(out.szField)));
+    EXPECT_EQ(std::string(8, '#'), std::string(out.guard, 8)) << "written past the field";
+}
+
 TEST(RepositoryRewrite, ReplacesEveryOccurrenceAndKeepsEveryOtherByte)
 {
     std::string before = "Name \"Scan\"\r\nRepositoryName \"10.0.0.9\"\r\nBackup \"10.0.0.9\"\r\n"
