@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -227,6 +228,37 @@ TEST_F(Discovery, FirstPass_MixedKeys_FamilyRecordsInSlotOrderEachWithAWatcher)
     EXPECT_NE(0u, GetThreadId(g_hWatcherThread));
     EXPECT_EQ(L"GetDeviceInfo Enter", m_trace.Texts().front());
     EXPECT_EQ(1u, m_trace.Count(L"GetDeviceInfo Exit"));
+}
+
+namespace {
+std::atomic<void*> g_pvWatcherArgument{nullptr};
+DWORD WINAPI RecordWatcherArgument(LPVOID pv)
+{
+    g_pvWatcherArgument = pv;
+    return 0;
+}
+} // namespace
+
+// Discovery starts whatever thread entry the host handed it, with the record;
+// with none handed over it still records the scanner but starts nothing.
+TEST_F(Discovery, WatcherEntry_TheOneHandedOverGetsTheRecord_NoneStartsNothing)
+{
+    AddScanner(0);
+    SetWatcherThreadEntry(RecordWatcherArgument);
+    g_pvWatcherArgument = nullptr;
+    EXPECT_EQ(S_OK, GetDeviceInfo());
+    ASSERT_NE(nullptr, g_hWatcherThread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_hWatcherThread, 10000));
+    EXPECT_EQ(static_cast<void*>(g_pDevices[0]), g_pvWatcherArgument.load());
+    CloseWatcherHandle();
+
+    ResetProcessState();
+    SetWatcherThreadEntry(nullptr);
+    EXPECT_EQ(S_OK, GetDeviceInfo());
+    SetWatcherThreadEntry(WatchTempFolder);
+    EXPECT_EQ(1u, g_nDevices);
+    EXPECT_EQ(nullptr, g_hWatcherThread);
+    EXPECT_TRUE(m_trace.Contains(L"No watcher thread entry: no watcher started"));
 }
 
 TEST_F(Discovery, FolderLayout_LocalAndDomainAccounts)
