@@ -53,10 +53,10 @@ class SimPrefix:
                 for clsid in WIA_CLSIDS:
                     for root in (r"HKLM\Software\Classes\CLSID", r"HKLM\Software\Classes\Wow6432Node\CLSID"):
                         self.wine("reg", "delete", root + "\\" + clsid, "/f", check=False)
-                subprocess.call(["wineserver", "-w"], env=self.env)
+                subprocess.call(["wineserver", "-w"], env=self.env, timeout=120)
                 open(os.path.join(self.path, ".sim-ready"), "w").close()
             subprocess.call(["wineserver", "-p300"], env=self.env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+                            stderr=subprocess.DEVNULL, timeout=60)
         os.makedirs(self.bin_unix, exist_ok=True)
         os.makedirs(os.path.dirname(self.journal_unix), exist_ok=True)
         for rel in ("host/BgndTask.exe", "sim/sti/sti.dll", "sim/bgctl.exe", "sim/tools/siminstall.exe",
