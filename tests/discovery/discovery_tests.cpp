@@ -165,6 +165,8 @@ protected:
         return PeekMessageW(&msg, m_hSink, WM_DESTROY, WM_DESTROY, PM_REMOVE) != 0;
     }
 
+    // An enumeration that never ends fails here within seconds.
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(60)};
     ScratchRegistry m_registry;
     TraceCapture m_trace;
     HWND m_hSink = nullptr;

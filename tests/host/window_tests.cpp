@@ -91,6 +91,7 @@ protected:
         return SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, lParam);
     }
 
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(60)};
     HookGuard m_hooks;
     TraceCapture m_trace;
 };

@@ -132,6 +132,8 @@ protected:
         return bHolds;
     }
 
+    // A filing that loops on a taken name fails here within seconds.
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(120)};
     testsupport::ScratchFolder m_root;
     testsupport::SleepRecorder m_instantSleep;
     std::wstring m_temp;

@@ -334,6 +334,7 @@ protected:
     }
 
     static HANDLE s_hWindowThread;
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(120)};
     testsupport::SleepRecorder m_instantSleep; // also restores the hook table
     testsupport::TraceCapture m_trace;
     bool m_bAnswered = false;
