@@ -296,7 +296,7 @@ HRESULT FormatBounded(Ch* pszDest, size_t cchDest, const Ch* pszFormat, va_list 
         case Ch('s'):
         case Ch('S'): {
             bool bArgWide = conv == Ch('s') ? (kWide ? !bNarrowArg : bWideArg) : (kWide ? bWideArg : !bNarrowArg);
-            if (bArgWide)
+            if (bArgWide) // NOLINT(bugprone-branch-clone): the branches read arguments of different types
                 EmitText(out, cs, va_arg(args, const wchar_t*));
             else
                 EmitText(out, cs, va_arg(args, const char*));

@@ -12,6 +12,7 @@ BOOL WINAPI SystemGetVersionExW(LPOSVERSIONINFOW pVersionInfo)
     return ::GetVersionExW(pVersionInfo);
 }
 
+// NOLINTNEXTLINE(concurrency-mt-unsafe): Winsock keeps the answer in storage of the calling thread
 struct hostent* WINAPI SystemGetHostByName(const char* pszName) { return ::gethostbyname(pszName); }
 
 HRESULT WINAPI SystemStiCreateInstanceW(HINSTANCE hInst, DWORD dwVer, IStillImageW** ppSti, LPUNKNOWN punkOuter)
@@ -27,7 +28,7 @@ HRESULT WINAPI SystemCoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWOR
 
 } // namespace
 
-PlatformHooks DefaultPlatformHooks()
+PlatformHooks DefaultPlatformHooks() noexcept
 {
     PlatformHooks hooks{};
     hooks.pfnSleep = ::Sleep;

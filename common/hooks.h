@@ -25,4 +25,4 @@ struct PlatformHooks {
 extern PlatformHooks g_hooks;
 
 // The table as the shipped program has it.
-PlatformHooks DefaultPlatformHooks();
+PlatformHooks DefaultPlatformHooks() noexcept;

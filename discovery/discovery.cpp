@@ -6,7 +6,6 @@
 #include "common/owners.h"
 #include "common/trace.h"
 #include "discovery/state.h"
-#include "watcher/watcher.h"
 
 namespace {
 
@@ -31,6 +30,8 @@ constexpr const wchar_t* kUsbInterfaceIds[] = {
     L"usb\\vid_1f3a&pid_7c1f&mi_01",
     L"usb\\vid_1f3a&pid_7c1e&mi_01",
 };
+
+LPTHREAD_START_ROUTINE g_pfnWatcherThread = nullptr;
 
 enum class KeyOutcome { Skipped, Recorded, TableFull, OutOfMemory };
 
@@ -131,7 +132,11 @@ bool BuildFolderPaths(DeviceInfo& device, const wchar_t* pwszFilingPath)
 // keeps them from piling up over the life of the task.
 void StartWatcher(DeviceInfo* pDevice)
 {
-    HANDLE hThread = CreateThread(nullptr, kWatcherStackBytes, WatchTempFolder, pDevice, 0, nullptr);
+    if (g_pfnWatcherThread == nullptr) {
+        TraceMsg(L"No watcher thread entry: no watcher started");
+        return;
+    }
+    HANDLE hThread = CreateThread(nullptr, kWatcherStackBytes, g_pfnWatcherThread, pDevice, 0, nullptr);
     if (hThread == nullptr) {
         TraceMsg(L"CreateThread for the watcher failed: %d", GetLastError());
         return;
@@ -226,6 +231,8 @@ void FinishPass(const PassState& pass)
 }
 
 } // namespace
+
+void SetWatcherThreadEntry(LPTHREAD_START_ROUTINE pfnWatcherThread) { g_pfnWatcherThread = pfnWatcherThread; }
 
 HRESULT GetDeviceInfo()
 {

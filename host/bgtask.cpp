@@ -3,14 +3,15 @@
 #include <wtsapi32.h>
 
 #include "common/hooks.h"
+#include "common/os_version.h"
 #include "common/owners.h"
 #include "common/trace.h"
 #include "discovery/device_change.h"
 #include "discovery/discovery.h"
 #include "discovery/identity.h"
 #include "discovery/state.h"
-#include "host/os_version.h"
 #include "templates/template_passes.h"
+#include "watcher/watcher.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
 
     RegisterBgndWindow(hInstance);
     ResetProcessState();
+    SetWatcherThreadEntry(WatchTempFolder);
     InitUserIdentity();
     SetTimer(g_hWnd, kRescanTimerId, kRescanPeriodMs, nullptr);
 
@@ -73,6 +75,7 @@ void CBgTask::RegisterBgndWindow(HINSTANCE hInstance)
     wc.hInstance = hInstance;
     wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a class brush may be a system colour index plus one
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     wc.lpszClassName = kBgndClassName;
     if (!RegisterClassExW(&wc))
@@ -181,6 +184,7 @@ void CBgTask::StartDeleteThread(LPARAM lParam)
 {
     // The query's flags travel as a 32-bit value, unchanged, to the WM_ENDSESSION
     // that the pass posts at its end.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a thread's one argument is pointer-sized
     LPVOID pvArg = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(static_cast<DWORD>(lParam)));
     g_hDeleteThread = CreateThread(nullptr, 2048, DeleteTemplateThread, pvArg, CREATE_SUSPENDED, nullptr);
     if (SetThreadPriority(g_hDeleteThread, THREAD_PRIORITY_HIGHEST))

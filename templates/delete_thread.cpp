@@ -1,8 +1,8 @@
 // The delete pass at a session end: every family scanner is asked to delete all
 // of the user's templates, then the held-open session end is let go.
+#include "common/os_version.h"
 #include "common/trace.h"
 #include "discovery/state.h"
-#include "host/os_version.h"
 #include "templates/driver_requests.h"
 #include "templates/sti_scanner.h"
 #include "templates/template_passes.h"

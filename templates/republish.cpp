@@ -1,8 +1,8 @@
 // The republish pass a watcher runs at its start: the family scanners of the
 // watcher's driver kind are asked to republish all of the user's templates.
+#include "common/os_version.h"
 #include "common/trace.h"
 #include "discovery/state.h"
-#include "host/os_version.h"
 #include "templates/driver_requests.h"
 #include "templates/sti_scanner.h"
 #include "templates/template_passes.h"

@@ -8,9 +8,13 @@
 #include <objbase.h>
 #include <wia.h>
 
+// The guards are the SDK's own names, so that this block and a newer <wia.h>
+// never both declare the interfaces.
+// NOLINTBEGIN(bugprone-reserved-identifier): the SDK's names
 #ifndef __IWiaDevMgr2_INTERFACE_DEFINED__
 #define __IWiaDevMgr2_INTERFACE_DEFINED__
 #define __IWiaItem2_INTERFACE_DEFINED__
+// NOLINTEND(bugprone-reserved-identifier)
 
 struct IEnumWiaItem2;
 struct IWiaPreview;

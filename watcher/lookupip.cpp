@@ -83,6 +83,7 @@ HRESULT lookupip()
 #if defined(_MSC_VER)
 #pragma warning(suppress : 4996) // the IPv4-only form is the one wanted here
 #endif
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): Winsock keeps the text in storage of the calling thread
     const char* pszDotted = inet_ntoa(*pAddress);
     bgt::StringCchCopyA(szAddress, ARRAYSIZE(szAddress), pszDotted != nullptr ? pszDotted : "");
     wchar_t wszAddress[32] = {};

@@ -109,6 +109,13 @@ TEST(BoundedString, PrintfNumbersAndFlags)
     EXPECT_STREQ(L"abc|   ab|(null)", w);
     StringCchPrintfW(w, 64, L"%I64d %lld %zu", -9000000000LL, 9000000000LL, static_cast<size_t>(12));
     EXPECT_STREQ(L"-9000000000 9000000000 12", w);
+    // Zero is one digit (a time stamp at midnight is 2026-12-7_0-0-0); only an
+    // explicit precision of 0 prints nothing.
+    EXPECT_EQ(S_OK, StringCchPrintfW(w, 64, L"%d|%i|%u|%x|%ld|%I64d|%3d|%-2d|%.0d|", 0, 0, 0u, 0u, 0L, 0LL, 0, 0, 0));
+    EXPECT_STREQ(L"0|0|0|0|0|0|  0|0 ||", w);
+    char a[16];
+    EXPECT_EQ(S_OK, StringCchPrintfA(a, 16, "%d-%d", 0, 0));
+    EXPECT_STREQ("0-0", a);
 }
 
 TEST(BoundedString, PrintfTruncatesAndTerminates)

@@ -298,6 +298,26 @@ TEST(RepositoryRewrite, OnlyDottedIPv4AddressesAreRewritten)
     EXPECT_EQ("<refused>", Rewritten("R \"Name\"", "Name", "10.0.0.9"));
 }
 
+TEST(RepositoryValue, ValueThatExactlyFillsItsFieldIsTakenAndOneMoreIsRefused)
+{
+    // The field is followed by guard bytes that nothing may touch.
+    struct {
+        char szField[kAddressFieldBytes];
+        char guard[8];
+    } out;
+    const std::string full(kAddressFieldBytes - 1, '8');
+    std::string bytes = "RepositoryName \"" + full + "\"\n";
+    memset(&out, '#', sizeof(out));
+    ASSERT_TRUE(FindRepositoryValue(bytes.data(), bytes.size(), out.szField, sizeof(out.szField)));
+    EXPECT_EQ(full, std::string(out.szField)) << "terminator in the field's last byte";
+    EXPECT_EQ(std::string(8, '#'), std::string(out.guard, 8));
+
+    bytes = "RepositoryName \"" + full + "9\"\n";
+    memset(&out, '#', sizeof(out));
+    EXPECT_FALSE(FindRepositoryValue(bytes.data(), bytes.size(), out.szField, sizeof(out.szField)));
+    EXPECT_EQ(std::string(8, '#'), std::string(out.guard, 8)) << "written past the field";
+}
+
 TEST(RepositoryRewrite, ReplacesEveryWholeAddressAndKeepsEveryOtherByte)
 {
     std::string before = "Name \"Scan\"\r\nRepositoryName \"10.0.0.9\"\r\nBackup \"10.0.0.9\"\r\n"

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "discovery/state.h"
 #include "host/bgtask.h"
 #include "tests/support/test_support.h"
+#include "watcher/watcher.h"
 
 using testsupport::ScratchRegistry;
 using testsupport::TraceCapture;
@@ -102,6 +104,8 @@ public:
         g_hooks.pfnGetHostByName = NoHostEntry;
         g_hooks.pfnMessageBoxW = DismissMessageBox;
         g_hooks.pfnSleep = NoPause;
+        // As the host hands it over at start-up.
+        SetWatcherThreadEntry(WatchTempFolder);
         m_hPauseEvent = CreateEventW(nullptr, TRUE, TRUE, L"WaitEvent");
         ASSERT_NE(nullptr, m_hPauseEvent);
         SetEvent(m_hPauseEvent);
@@ -161,6 +165,8 @@ protected:
         return PeekMessageW(&msg, m_hSink, WM_DESTROY, WM_DESTROY, PM_REMOVE) != 0;
     }
 
+    // An enumeration that never ends fails here within seconds.
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(60)};
     ScratchRegistry m_registry;
     TraceCapture m_trace;
     HWND m_hSink = nullptr;
@@ -224,6 +230,37 @@ TEST_F(Discovery, FirstPass_MixedKeys_FamilyRecordsInSlotOrderEachWithAWatcher)
     EXPECT_NE(0u, GetThreadId(g_hWatcherThread));
     EXPECT_EQ(L"GetDeviceInfo Enter", m_trace.Texts().front());
     EXPECT_EQ(1u, m_trace.Count(L"GetDeviceInfo Exit"));
+}
+
+namespace {
+std::atomic<void*> g_pvWatcherArgument{nullptr};
+DWORD WINAPI RecordWatcherArgument(LPVOID pv)
+{
+    g_pvWatcherArgument = pv;
+    return 0;
+}
+} // namespace
+
+// Discovery starts whatever thread entry the host handed it, with the record;
+// with none handed over it still records the scanner but starts nothing.
+TEST_F(Discovery, WatcherEntry_TheOneHandedOverGetsTheRecord_NoneStartsNothing)
+{
+    AddScanner(0);
+    SetWatcherThreadEntry(RecordWatcherArgument);
+    g_pvWatcherArgument = nullptr;
+    EXPECT_EQ(S_OK, GetDeviceInfo());
+    ASSERT_NE(nullptr, g_hWatcherThread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_hWatcherThread, 10000));
+    EXPECT_EQ(static_cast<void*>(g_pDevices[0]), g_pvWatcherArgument.load());
+    CloseWatcherHandle();
+
+    ResetProcessState();
+    SetWatcherThreadEntry(nullptr);
+    EXPECT_EQ(S_OK, GetDeviceInfo());
+    SetWatcherThreadEntry(WatchTempFolder);
+    EXPECT_EQ(1u, g_nDevices);
+    EXPECT_EQ(nullptr, g_hWatcherThread);
+    EXPECT_TRUE(m_trace.Contains(L"No watcher thread entry: no watcher started"));
 }
 
 TEST_F(Discovery, FolderLayout_LocalAndDomainAccounts)

@@ -48,10 +48,10 @@ class SimPrefix:
                 # A version before Vista: Wine's ShutdownBlockReasonCreate answers FALSE,
                 # and on Vista or later the task then refuses the session end.
                 self.wine("reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "winxp64", "/f")
-                subprocess.call(["wineserver", "-w"], env=self.env)
+                subprocess.call(["wineserver", "-w"], env=self.env, timeout=120)
                 open(os.path.join(self.path, ".sim-ready"), "w").close()
             subprocess.call(["wineserver", "-p300"], env=self.env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+                            stderr=subprocess.DEVNULL, timeout=60)
         os.makedirs(self.bin_unix, exist_ok=True)
         os.makedirs(os.path.dirname(self.journal_unix), exist_ok=True)
         for rel in ("host/BgndTask.exe", "sim/sti/sti.dll", "sim/bgctl.exe", "sim/tools/siminstall.exe",

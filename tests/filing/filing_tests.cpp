@@ -240,6 +240,8 @@ TEST_F(Filing, StampedNameTakenToo_CounterGivesAThirdNameAndNothingIsLost)
     for (int i = -1; i <= 10; ++i)
         testsupport::MakeFolder(Docs(L"A_" + StampInSeconds(now, i) + L".osm"));
     size_t nBefore = ListFolder(m_docs).size();
+    // A name choice that offers a taken name again would never end.
+    testsupport::HangDeadline deadline("filing with every stamped name taken", std::chrono::seconds(60));
 
     PutScan(L"A", L".tif", "one");
     PutTemplate(L"A", "one");

@@ -48,8 +48,10 @@ protected:
     }
 
     // The delivery owns its argument: a heap copy, as the filing hands it over.
+    // A name choice for the copy that never finds a free name fails the deadline.
     DWORD Deliver(const std::wstring& folder)
     {
+        testsupport::HangDeadline deadline("the delivery", std::chrono::seconds(30));
         size_t cb = (folder.size() + 1) * sizeof(wchar_t);
         void* pv = HeapAlloc(GetProcessHeap(), 0, cb);
         memcpy(pv, folder.c_str(), cb);

@@ -26,7 +26,11 @@ build)
   done
   ;;
 unit)
-  "$build/template_bytes_tests" --gtest_brief=1
+  # A reader that loops for ever fails here in a minute, saying so.
+  rc=0
+  timeout 60 "$build/template_bytes_tests" --gtest_brief=1 || rc=$?
+  [ "$rc" -ne 124 ] || echo "run.sh: the native unit tests did not finish within 60 s"
+  exit "$rc"
   ;;
 fuzz)
   corpus="${3:?corpus}"
@@ -42,7 +46,8 @@ fuzz)
     rm -rf "${work:?}/$t"
     mkdir -p "$work/$t"
     start=$(date +%s%N)
-    "$build/fuzz_$t" -runs="$runs" -max_len="${max_len[$t]}" -seed="${FUZZ_SEED:-0}" -print_final_stats=1 \
+    # An input that takes more than 10 s (a loop without end) is a finding of its own.
+    "$build/fuzz_$t" -runs="$runs" -max_len="${max_len[$t]}" -seed="${FUZZ_SEED:-0}" -timeout=10 -print_final_stats=1 \
       -artifact_prefix="$work/$t/" "$work/$t" "$corpus/$t" >"$log" 2>&1 || rc=$?
     echo "$rc $(( $(date +%s%N) - start ))" >"$work/$t.result"
   }

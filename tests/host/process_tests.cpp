@@ -64,7 +64,7 @@ TEST(Process, FirstDiscoveryWaitsForTheFirstTick)
     EXPECT_GE(std::chrono::steady_clock::now() - start, 4500ms);
 
     PostMessageW(FindBgndWindow(), WM_CLOSE, 0, 0);
-    task.join();
+    testsupport::JoinWithin(task, 10s, "the message loop ended at WM_CLOSE");
     EXPECT_EQ(0, exitCode);
     EXPECT_TRUE(trace.ContainsFragment(L"WINMAIN EXIT"));
 }

@@ -84,6 +84,14 @@ protected:
         g_hooks.pfnGetVersionExW = FakeVersion;
         g_hooks.pfnGetProcAddress = FakeGetProcAddress;
     }
+    // The query waits for the deletion thread without a bound of its own.
+    static LRESULT Query(LPARAM lParam)
+    {
+        testsupport::HangDeadline deadline("WM_QUERYENDSESSION answered", std::chrono::seconds(20));
+        return SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, lParam);
+    }
+
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(60)};
     HookGuard m_hooks;
     TraceCapture m_trace;
 };
@@ -140,7 +148,7 @@ TEST_F(WindowTest, QueryBeforeVistaDeletesWaitsAndRelays)
     g_dwFakeMajor = 5;
     size_t before = testsupport::CountProcessHandles();
     std::wstring handlesBefore = testsupport::DescribeProcessHandles();
-    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(1, Query(ENDSESSION_LOGOFF));
     EXPECT_EQ(nullptr, g_hDeleteThread) << "the deletion thread's handle is closed after the wait";
     EXPECT_TRUE(g_blockCalls.empty());
     EXPECT_TRUE(m_trace.Contains(L"Set Thread priority Success"));
@@ -163,7 +171,7 @@ TEST_F(WindowTest, QueryBeforeVistaDeletesWaitsAndRelays)
 TEST_F(WindowTest, QueryWithBothVersionProbesFailingTakesThePreVistaPath)
 {
     g_hooks.pfnGetVersionExW = FailVersion;
-    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, 0));
+    EXPECT_EQ(1, Query(0));
     EXPECT_TRUE(g_blockCalls.empty());
     EXPECT_TRUE(m_trace.Contains(L"QueryEndSession SHUTDOWN MESSAGE"));
     PumpFor(std::chrono::milliseconds(100));
@@ -172,7 +180,7 @@ TEST_F(WindowTest, QueryWithBothVersionProbesFailingTakesThePreVistaPath)
 
 TEST_F(WindowTest, QueryOnVistaHoldsTheBlockReasonAroundTheDeletion)
 {
-    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(1, Query(ENDSESSION_LOGOFF));
     ASSERT_EQ(2u, g_blockCalls.size());
     EXPECT_EQ(L"create:Orbek Scanner Template Deletion In Progress...", g_blockCalls[0]);
     EXPECT_EQ(L"destroy", g_blockCalls[1]);
@@ -185,7 +193,7 @@ TEST_F(WindowTest, QueryOnVistaHoldsTheBlockReasonAroundTheDeletion)
 TEST_F(WindowTest, QueryOnVistaWithoutCreateRefusesAndDeletesNothing)
 {
     g_bHaveCreate = false;
-    EXPECT_EQ(0, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(0, Query(ENDSESSION_LOGOFF));
     EXPECT_TRUE(m_trace.Contains(L"GetProcAddress : : g_lpShutDownBlockReasonCreate FAILED!!!"));
     EXPECT_FALSE(m_trace.Contains(L"Set Thread priority Success"));
     PumpFor(std::chrono::milliseconds(100));
@@ -195,7 +203,7 @@ TEST_F(WindowTest, QueryOnVistaWithoutCreateRefusesAndDeletesNothing)
 TEST_F(WindowTest, QueryOnVistaWithFailingCreateRefusesAndDeletesNothing)
 {
     g_bCreateResult = false;
-    EXPECT_EQ(0, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(0, Query(ENDSESSION_LOGOFF));
     EXPECT_TRUE(m_trace.Contains(L"ShutdownBlockReasonCreate FAILED!!! with ERROR: 5"));
     EXPECT_FALSE(m_trace.Contains(L"Set Thread priority Success"));
     PumpFor(std::chrono::milliseconds(100));
@@ -205,7 +213,7 @@ TEST_F(WindowTest, QueryOnVistaWithFailingCreateRefusesAndDeletesNothing)
 TEST_F(WindowTest, QueryOnVistaWithoutDestroyRefusesAfterTheDeletionRan)
 {
     g_bHaveDestroy = false;
-    EXPECT_EQ(0, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(0, Query(ENDSESSION_LOGOFF));
     EXPECT_TRUE(m_trace.Contains(L"GetProcAddress : : g_lpShutDownBlockReasonDestroy FAILED!!!"));
     EXPECT_EQ(nullptr, g_hDeleteThread);
     PumpFor(std::chrono::milliseconds(100));
@@ -225,9 +233,9 @@ TEST_F(WindowTest, QueryWaitsForATemplatePassThatHoldsTheLock)
     });
     WaitForSingleObject(hHeld, 5000);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    EXPECT_EQ(1, Query(ENDSESSION_LOGOFF));
     auto waited = std::chrono::steady_clock::now() - start;
-    pass.join();
+    testsupport::JoinWithin(pass, std::chrono::seconds(10), "the lock holder ended");
     CloseHandle(hHeld);
     EXPECT_GE(waited, std::chrono::milliseconds(300)) << "the query returned before the pass let go of the lock";
     PumpFor(std::chrono::milliseconds(100));

@@ -419,6 +419,24 @@ unsigned FaultInjector::Calls(Kind kind) const { return StateOf(kind).nCalls.loa
 unsigned FaultInjector::Failed(Kind kind) const { return StateOf(kind).nFailed.load(); }
 bool FaultInjector::Patched(Kind kind) { return g_patched[static_cast<size_t>(kind)]; }
 
+ImportOverride::ImportOverride(const char* pszFunction, void* pvStandIn)
+{
+    std::lock_guard<std::mutex> lock(g_patchMutex);
+    for (void** ppSlot : ImportSlots(pszFunction)) {
+        if (m_pvOriginal == nullptr)
+            m_pvOriginal = *ppSlot;
+        m_restores.emplace_back(ppSlot, *ppSlot);
+        WriteSlot(ppSlot, pvStandIn);
+    }
+}
+
+ImportOverride::~ImportOverride()
+{
+    std::lock_guard<std::mutex> lock(g_patchMutex);
+    for (auto it = m_restores.rbegin(); it != m_restores.rend(); ++it)
+        WriteSlot(it->first, it->second);
+}
+
 SweepFigures Sweep(Kind kind, LONG lError, const std::function<void()>& prepare,
                    const std::function<void()>& scenario, const std::function<bool(unsigned nFailAt)>& check)
 {

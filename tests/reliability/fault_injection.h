@@ -14,6 +14,8 @@
 #include <windows.h>
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 namespace faults {
 
@@ -68,6 +70,30 @@ public:
     // True when every system function of the kind was found in the import
     // table (a kind the executable does not import cannot be injected).
     static bool Patched(Kind kind);
+};
+
+// Points every import entry of one system function at a stand-in while it
+// lives, to watch or steer the calls the product makes (never together with a
+// FaultInjector that patches the same function).
+class ImportOverride {
+public:
+    ImportOverride(const char* pszFunction, void* pvStandIn);
+    ~ImportOverride();
+    ImportOverride(const ImportOverride&) = delete;
+    ImportOverride& operator=(const ImportOverride&) = delete;
+
+    // False when the executable does not import the function.
+    bool Patched() const { return !m_restores.empty(); }
+    // The system function, for the stand-in to forward to.
+    template <class Fn>
+    Fn* Original() const
+    {
+        return reinterpret_cast<Fn*>(m_pvOriginal);
+    }
+
+private:
+    std::vector<std::pair<void**, void*>> m_restores;
+    void* m_pvOriginal = nullptr;
 };
 
 // SQLite-style sweep: runs the scenario once counting calls of the kind, then

@@ -132,6 +132,8 @@ protected:
         return bHolds;
     }
 
+    // A filing that loops on a taken name fails here within seconds.
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(120)};
     testsupport::ScratchFolder m_root;
     testsupport::SleepRecorder m_instantSleep;
     std::wstring m_temp;
@@ -233,6 +235,62 @@ TEST_F(FilingSweep, FolderJob_EveryCallPointFailedOnce)
             EXPECT_EQ(7u, figures.nCallPoints) << "the folder, then six pages renamed";
         }
     }
+}
+
+// What the Documents folder held at each move or rename of the filing: whether a
+// lock folder (<stem>.lck or <stem>_<stamp>.lck) stood there at that moment.
+struct LockWatch {
+    std::wstring wstrDocs;
+    std::vector<bool> vecLockStood;
+    faults::ImportOverride* pMoveFile = nullptr;
+    faults::ImportOverride* pMoveFileEx = nullptr;
+};
+LockWatch g_lockWatch;
+
+bool LockFolderStands(const std::wstring& wstrDocs)
+{
+    for (const std::wstring& name : ListFolder(wstrDocs))
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".lck") == 0)
+            return true;
+    return false;
+}
+
+BOOL WINAPI MoveFileWatchingLock(LPCWSTR pwszFrom, LPCWSTR pwszTo)
+{
+    g_lockWatch.vecLockStood.push_back(LockFolderStands(g_lockWatch.wstrDocs));
+    return g_lockWatch.pMoveFile->Original<decltype(MoveFileW)>()(pwszFrom, pwszTo);
+}
+
+BOOL WINAPI MoveFileExWatchingLock(LPCWSTR pwszFrom, LPCWSTR pwszTo, DWORD dwFlags)
+{
+    g_lockWatch.vecLockStood.push_back(LockFolderStands(g_lockWatch.wstrDocs));
+    return g_lockWatch.pMoveFileEx->Original<decltype(MoveFileExW)>()(pwszFrom, pwszTo, dwFlags);
+}
+
+// The lock folder marks the job as being filled: it stands from before the
+// folder's move until after its last page is renamed, and goes then; also for
+// a job filed under a stamp.
+TEST_F(FilingSweep, FolderJob_LockFolderStandsDuringEveryRenameAndGoesAfterTheLast)
+{
+    Reset();
+    faults::ImportOverride moveFile("MoveFileW", reinterpret_cast<void*>(MoveFileWatchingLock));
+    faults::ImportOverride moveFileEx("MoveFileExW", reinterpret_cast<void*>(MoveFileExWatchingLock));
+    ASSERT_TRUE(moveFile.Patched() && moveFileEx.Patched());
+    g_lockWatch.pMoveFile = &moveFile;
+    g_lockWatch.pMoveFileEx = &moveFileEx;
+    g_lockWatch.wstrDocs = m_docs;
+    // The folder, then its six pages; under a stamp the template is renamed too.
+    for (auto [pszRound, nMoves] : {std::pair{"plain name", 7u}, {"stamped name", 8u}}) {
+        g_lockWatch.vecLockStood.clear();
+        Drop(L"L", true, false);
+        FileNamed(L"L");
+        const std::vector<bool>& stood = g_lockWatch.vecLockStood;
+        ASSERT_EQ(nMoves, stood.size()) << pszRound;
+        for (size_t i = 0; i < stood.size(); ++i)
+            EXPECT_TRUE(stood[i]) << pszRound << ": no lock folder at move " << i + 1 << " of " << nMoves;
+        EXPECT_FALSE(LockFolderStands(m_docs)) << pszRound << ": the lock folder outlived the filing";
+    }
+    EXPECT_TRUE(m_manifest.Check(m_temp, {m_docs}).Holds());
 }
 
 // The Documents folder is missing, so every job makes it anew; the creation

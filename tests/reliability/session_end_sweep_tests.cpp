@@ -73,6 +73,124 @@ stisim::StiDeviceConfig Device(const std::wstring& wstrName, const wchar_t* pwsz
     return config;
 }
 
+size_t CountCallsOf(const std::wstring& wstrCall)
+{
+    size_t n = 0;
+    for (const stisim::JournalEntry& entry : stisim::Journal())
+        n += entry.wstrCall == wstrCall ? 1 : 0;
+    return n;
+}
+
+// Simulated time for a delete pass that outlasts any real one. The pass's
+// pauses (the WIA root-item retries) advance a clock instead of sleeping, and
+// only while the window procedure waits for the deletion thread; a time limit
+// on that wait runs on the same clock: a pause that would carry the clock past
+// the limit is held until the wait has given up (or a new wait has begun), as it
+// would be in real time.
+struct PassClock {
+    faults::ImportOverride* pWait = nullptr;
+    DWORD dwWindowThreadId = 0;
+    SRWLOCK srw = SRWLOCK_INIT;
+    CONDITION_VARIABLE cv = CONDITION_VARIABLE_INIT;
+    // Under srw:
+    ULONGLONG ullMs = 0;
+    bool bWaiting = false;       // the window procedure waits for the deletion thread
+    unsigned nWaits = 0;         // waits begun so far
+    ULONGLONG ullDeadline = 0;   // where its wait's limit runs out on the clock
+    bool bLimitReached = false;
+    bool bFreeRun = false;
+    bool bPausedUnwaited = false; // a pause found nobody waiting for the pass
+    bool bWaitHung = false;       // the wait outlived the test's own deadline
+};
+PassClock g_passClock;
+constexpr DWORD kPassHangDeadlineMs = 20000;
+constexpr DWORD kPauseGateMs = 3000;
+
+struct PassClockLock {
+    PassClockLock() { AcquireSRWLockExclusive(&g_passClock.srw); }
+    ~PassClockLock() { ReleaseSRWLockExclusive(&g_passClock.srw); }
+    PassClockLock(const PassClockLock&) = delete;
+    PassClockLock& operator=(const PassClockLock&) = delete;
+    // Waits (bounded) until the predicate holds; answers it.
+    template <class Pred>
+    bool WaitUntil(Pred pred)
+    {
+        ULONGLONG ullEnd = GetTickCount64() + kPauseGateMs;
+        while (!pred()) {
+            ULONGLONG ullNow = GetTickCount64();
+            if (ullNow >= ullEnd)
+                return pred();
+            SleepConditionVariableSRW(&g_passClock.cv, &g_passClock.srw, static_cast<DWORD>(ullEnd - ullNow), 0);
+        }
+        return true;
+    }
+};
+
+DWORD WINAPI WaitOnPassClock(HANDLE hHandle, DWORD dwMs)
+{
+    auto* pfnWait = g_passClock.pWait->Original<decltype(WaitForSingleObject)>();
+    if (GetCurrentThreadId() != g_passClock.dwWindowThreadId || hHandle == nullptr || hHandle != g_hDeleteThread)
+        return pfnWait(hHandle, dwMs);
+    {
+        PassClockLock lock;
+        g_passClock.bWaiting = true;
+        ++g_passClock.nWaits;
+        g_passClock.ullDeadline = dwMs == INFINITE ? ~0ull : g_passClock.ullMs + dwMs;
+        g_passClock.bLimitReached = false;
+    }
+    WakeAllConditionVariable(&g_passClock.cv);
+    const ULONGLONG ullRealDeadline = GetTickCount64() + kPassHangDeadlineMs;
+    DWORD dwResult;
+    for (;;) {
+        dwResult = pfnWait(hHandle, 5);
+        if (dwResult != WAIT_TIMEOUT)
+            break;
+        PassClockLock lock;
+        if (g_passClock.bLimitReached)
+            break;
+        if (GetTickCount64() > ullRealDeadline) {
+            g_passClock.bWaitHung = true;
+            dwResult = WAIT_FAILED;
+            break;
+        }
+    }
+    {
+        PassClockLock lock;
+        g_passClock.bWaiting = false;
+    }
+    WakeAllConditionVariable(&g_passClock.cv);
+    return dwResult;
+}
+
+void WINAPI PauseOnPassClock(DWORD dwMs)
+{
+    PassClockLock lock;
+    ULONGLONG ullLeft = dwMs;
+    for (;;) {
+        if (g_passClock.bFreeRun)
+            break;
+        if (!lock.WaitUntil([] { return g_passClock.bWaiting || g_passClock.bFreeRun; })) {
+            g_passClock.bPausedUnwaited = true;
+            break;
+        }
+        ULONGLONG ullRoom = g_passClock.ullDeadline - g_passClock.ullMs;
+        if (g_passClock.bFreeRun || ullLeft <= ullRoom)
+            break;
+        // The wait's limit runs out during this pause: the wait ends first, and
+        // the rest of the pause needs a wait of its own.
+        g_passClock.ullMs += ullRoom;
+        ullLeft -= ullRoom;
+        g_passClock.bLimitReached = true;
+        WakeAllConditionVariable(&g_passClock.cv);
+        const unsigned nWait = g_passClock.nWaits;
+        if (!lock.WaitUntil([nWait] { return g_passClock.nWaits != nWait || g_passClock.bFreeRun; })) {
+            g_passClock.bPausedUnwaited = true;
+            break;
+        }
+    }
+    g_passClock.ullMs += ullLeft;
+}
+
 // The window lives on a thread of its own that pumps its messages, so that the
 // test can send it the query with a deadline and see the posted WM_ENDSESSION
 // handled.
@@ -216,6 +334,7 @@ protected:
     }
 
     static HANDLE s_hWindowThread;
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(120)};
     testsupport::SleepRecorder m_instantSleep; // also restores the hook table
     testsupport::TraceCapture m_trace;
     bool m_bAnswered = false;
@@ -294,6 +413,65 @@ TEST_F(SessionEndSweep, HandlerReturnsAndTheNextPassTakesTheLock_InEveryScenario
         EXPECT_TRUE(Check(scenario.pszName, 0));
     }
     EXPECT_EQ(2u, m_nThreadsEnded) << "the two WIA scenarios end their deletion thread";
+}
+
+// Eight WIA scanners whose root item never comes: each costs its five retry
+// pauses of 5000 ms, 200 s in all, far beyond a busy TWAIN scanner's 20000 ms
+// lock time-out or one scanner's retries. The session end waits for all of it.
+TEST_F(SessionEndSweep, QueryIsHeldForTheWholeDeletePassHoweverLong)
+{
+    constexpr int kScanners = 8;
+    SimConfig slow;
+    for (int i = 0; i < kScanners; ++i) {
+        std::wstring wstrName = L"wia" + std::to_wstring(i);
+        slow.devices.push_back(Device(wstrName, kWiaDesc));
+        slow.wia[wstrName].vecCreateStatuses = {E_FAIL};
+    }
+    g_passClock.dwWindowThreadId = GetThreadId(s_hWindowThread);
+    faults::ImportOverride wait("WaitForSingleObject", reinterpret_cast<void*>(WaitOnPassClock));
+    ASSERT_TRUE(wait.Patched());
+    g_passClock.pWait = &wait;
+
+    for (bool bVista : {false, true}) {
+        slow.bVista = bVista;
+        Prepare(slow);
+        g_hooks.pfnSleep = PauseOnPassClock;
+        {
+            PassClockLock lock;
+            g_passClock.ullMs = 0;
+            g_passClock.bWaiting = g_passClock.bLimitReached = g_passClock.bFreeRun = false;
+            g_passClock.bPausedUnwaited = g_passClock.bWaitHung = false;
+        }
+        Query();
+        bool bPassEnded = m_trace.Contains(L"  >  DeleteAllTemplates Exit\r\n");
+        ULONGLONG ullPassMs = 0;
+        bool bPausedUnwaited = false;
+        bool bWaitHung = false;
+        {
+            // Whatever happened, a held pass may finish now.
+            PassClockLock lock;
+            ullPassMs = g_passClock.ullMs;
+            bPausedUnwaited = g_passClock.bPausedUnwaited;
+            bWaitHung = g_passClock.bWaitHung;
+            g_passClock.bFreeRun = true;
+        }
+        WakeAllConditionVariable(&g_passClock.cv);
+        bool bLockFree = TakeLockBounded();
+
+        const char* pszForm = bVista ? "Vista" : "before Vista";
+        EXPECT_TRUE(m_bAnswered && m_lAnswer == 1) << pszForm;
+        EXPECT_FALSE(bWaitHung) << pszForm << ": the deletion thread did not end within "
+                                << kPassHangDeadlineMs / 1000 << " s";
+        EXPECT_TRUE(bPassEnded) << pszForm << ": the session end was let go after " << ullPassMs / 1000
+                                << " s of the delete pass's " << kScanners * 25 << " s";
+        EXPECT_FALSE(bPausedUnwaited) << pszForm << ": the delete pass ran on while the window procedure was not "
+                                                    "waiting for it";
+        EXPECT_EQ(kScanners * 5u * 5000u, ullPassMs) << pszForm;
+        EXPECT_EQ(kScanners * 6u, CountCallsOf(bVista ? L"CreateWia2Device" : L"CreateWiaDevice")) << pszForm;
+        EXPECT_TRUE(bLockFree) << pszForm;
+        EXPECT_TRUE(testsupport::WaitFor([] { return g_nExitCalls.load() == 1; }, std::chrono::milliseconds(3000)))
+            << pszForm << ": the log-off was relayed " << g_nExitCalls.load() << " times";
+    }
 }
 
 TEST_F(SessionEndSweep, EveryStillImageAndWiaCallFailedOnce)

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "common/trace.h"
@@ -242,6 +243,57 @@ bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds d
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+namespace {
+
+struct HangWatch {
+    HANDLE hFinished;
+    DWORD dwLimitMs;
+    std::string strWhat;
+};
+
+DWORD WINAPI WatchForHang(LPVOID pv)
+{
+    std::unique_ptr<HangWatch> pWatch(static_cast<HangWatch*>(pv));
+    if (WaitForSingleObject(pWatch->hFinished, pWatch->dwLimitMs) == WAIT_OBJECT_0)
+        return 0;
+    fprintf(stderr, "\n[  HANG    ] %s did not finish within %lu s; the test binary ends here\n",
+            pWatch->strWhat.c_str(), static_cast<unsigned long>(pWatch->dwLimitMs / 1000));
+    fflush(stderr);
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 1;
+}
+
+} // namespace
+
+HangDeadline::HangDeadline(const char* pszStep, std::chrono::seconds limit)
+{
+    m_hFinished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const ::testing::TestInfo* pTest = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string strWhat = pTest != nullptr ? std::string(pTest->test_suite_name()) + "." + pTest->name() + ": " : "";
+    auto* pWatch = new HangWatch{m_hFinished, static_cast<DWORD>(limit.count() * 1000), strWhat + pszStep};
+    m_hWatchdog = m_hFinished != nullptr ? CreateThread(nullptr, 0, WatchForHang, pWatch, 0, nullptr) : nullptr;
+    if (m_hWatchdog == nullptr) {
+        delete pWatch;
+        fprintf(stderr, "HangDeadline: no watchdog for %s\n", pszStep);
+        std::abort();
+    }
+}
+
+HangDeadline::~HangDeadline()
+{
+    SetEvent(m_hFinished);
+    WaitForSingleObject(m_hWatchdog, 5000);
+    CloseHandle(m_hWatchdog);
+    CloseHandle(m_hFinished);
+}
+
+void JoinWithin(std::thread& thread, std::chrono::seconds limit, const char* pszStep)
+{
+    HangDeadline deadline(pszStep, limit);
+    thread.join();
 }
 
 namespace {

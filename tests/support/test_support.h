@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/hooks.h"
@@ -90,6 +91,27 @@ std::vector<std::wstring> ListFolder(const std::wstring& path); // names, sorted
 
 // Waits until the predicate holds or the deadline passes; answers the predicate.
 bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds deadline);
+
+// A step that must end within a deadline of seconds (a wait with no bound of
+// its own: a join, a message sent to a window of this thread, a pass that could
+// hang). When the deadline passes first, the test binary says which step of
+// which test hung and ends at once with exit code 3: a hang cannot be unwound,
+// and CTest's time-out would only say so minutes later. Destroying the object
+// marks the step finished.
+class HangDeadline {
+public:
+    HangDeadline(const char* pszStep, std::chrono::seconds limit);
+    ~HangDeadline();
+    HangDeadline(const HangDeadline&) = delete;
+    HangDeadline& operator=(const HangDeadline&) = delete;
+
+private:
+    HANDLE m_hFinished = nullptr;
+    HANDLE m_hWatchdog = nullptr;
+};
+
+// Joins the thread, within the deadline.
+void JoinWithin(std::thread& thread, std::chrono::seconds limit, const char* pszStep);
 
 // Handles that this process holds, counted exactly: GetProcessHandleCount on
 // Windows, the system's handle table under Wine (whose GetProcessHandleCount

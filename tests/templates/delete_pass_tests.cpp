@@ -152,6 +152,24 @@ TEST_F(DeletePassTest, TwainAndWiaDeviceEachReceiveExactlyOneRequest)
     EXPECT_FALSE(CopyUserSidText(wstrSid)) << "the delete pass gives the SID text back";
 }
 
+// A record that names both drivers is asked through each of them: the TWAIN
+// escape and the WIA property write, and counted twice.
+TEST_F(DeletePassTest, RecordNamingBothDriversGetsBothRequests)
+{
+    stisim::SetStiDevices({Wia(L"both0", L"Orbek Chromhold TWAIN Scanner / Orbek Chromhold WIA Scanner")});
+    EXPECT_FALSE(RunDeletePass(ENDSESSION_LOGOFF));
+    auto vecEscape = JournalOf(L"both0", L"Escape");
+    ASSERT_EQ(1u, vecEscape.size()) << "the TWAIN request";
+    EXPECT_EQ(0x101Du, vecEscape[0].dwCode);
+    EXPECT_EQ(kUserSid, vecEscape[0].wstrSid);
+    auto vecWrite = JournalOf(L"both0", L"WriteMultiple");
+    ASSERT_EQ(1u, vecWrite.size()) << "the WIA request";
+    EXPECT_EQ(38963u, vecWrite[0].dwCode);
+    EXPECT_EQ(kUserSid, vecWrite[0].wstrSid);
+    EXPECT_TRUE(m_trace.Contains(L"\t\t 2 Orbek Devices found on the system\r\n"));
+    ExpectEndSessionPosted(ENDSESSION_LOGOFF);
+}
+
 TEST_F(DeletePassTest, TwainDeviceThatCannotBeOpenedIsNotCounted)
 {
     stisim::StiDeviceConfig broken = Twain(L"twain0");
@@ -280,19 +298,30 @@ TEST_F(DeletePassTest, RpcStatusEndsTheDeletionThreadWithTheLockLeftAndEverythin
     ExpectEndSessionPosted(ENDSESSION_LOGOFF);
 }
 
-TEST_F(DeletePassTest, WiaRangeStatusEndsTheDeletionThreadOnWia2)
+TEST_F(DeletePassTest, WiaRangeStatusEndsTheDeletionThreadOnWia1AndWia2)
 {
-    g_dwMajorVersion = 6;
-    stisim::SetStiDevices({Wia(L"wia0"), Twain(L"twain1")});
-    SetWia(L"wia0", {kWiaOffline});
-    RunDeleteThread(0);
-    EXPECT_EQ(6u, JournalOf(L"wia0", L"CreateWia2Device").size());
-    EXPECT_TRUE(
-        m_trace.Contains(L"\t CreateWia2Device FAILED with error code 80210005h and Killing the Thread!!  \r\n"));
-    EXPECT_EQ(0u, JournalOf(L"twain1", L"CreateDevice").size());
-    MSG msg;
-    EXPECT_FALSE(TakePostedEndSession(msg));
-    ASSERT_TRUE(LockIsFree());
+    struct Form {
+        DWORD dwMajorVersion;
+        const wchar_t* pwszCreateCall;
+    };
+    for (Form form : {Form{5, L"CreateWiaDevice"}, Form{6, L"CreateWia2Device"}}) {
+        stisim::Reset();
+        SetSid(kUserSid);
+        m_trace.Clear();
+        g_dwMajorVersion = form.dwMajorVersion;
+        stisim::SetStiDevices({Wia(L"wia0"), Twain(L"twain1")});
+        SetWia(L"wia0", {kWiaOffline});
+        RunDeleteThread(0);
+        const std::wstring wstrCall = form.pwszCreateCall;
+        EXPECT_EQ(6u, JournalOf(L"wia0", wstrCall).size()) << form.dwMajorVersion;
+        EXPECT_TRUE(m_trace.Contains(L"\t " + wstrCall +
+                                     L" FAILED with error code 80210005h and Killing the Thread!!  \r\n"))
+            << form.dwMajorVersion;
+        EXPECT_EQ(0u, JournalOf(L"twain1", L"CreateDevice").size()) << form.dwMajorVersion;
+        MSG msg;
+        EXPECT_FALSE(TakePostedEndSession(msg)) << form.dwMajorVersion;
+        ASSERT_TRUE(LockIsFree()) << form.dwMajorVersion;
+    }
 }
 
 TEST_F(DeletePassTest, VistaUsesWia2AndAFailedVersionProbeUsesWia1)
@@ -341,7 +370,7 @@ TEST_F(DeletePassTest, ThreadInAnotherApartmentFailsTheWiaRequestAndKeepsItsApar
         EXPECT_TRUE(aptType == APTTYPE_STA || aptType == APTTYPE_MAINSTA) << aptType;
         CoUninitialize();
     });
-    sta.join();
+    testsupport::JoinWithin(sta, std::chrono::seconds(20), "the delete pass in another apartment ended");
     EXPECT_EQ(0u, CountCalls(L"CoCreateInstance"));
     EXPECT_TRUE(m_trace.Contains(L"\t CoInitializeEx FAILED!!  80010106h\r\n"));
     EXPECT_TRUE(m_trace.Contains(L"\t\tDeleteAll failed for Orbek Chromhold WIA Scanner \r\n"));
@@ -382,7 +411,10 @@ TEST_F(DeletePassTest, RepublishAfterADeletePassSendsNothingAndDoesNotHang)
 TEST_F(DeletePassTest, QueryEndSessionOnTheWindowDeletesOnEveryScannerAndRelaysTheQueryFlags)
 {
     stisim::SetStiDevices({Twain(L"twain0"), Wia(L"wia1")});
-    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    {
+        testsupport::HangDeadline deadline("WM_QUERYENDSESSION answered", std::chrono::seconds(20));
+        EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    }
     EXPECT_TRUE(m_trace.Contains(L"Got the Delete Template thread."));
     EXPECT_EQ(0x101Du, JournalOf(L"twain0", L"Escape").at(0).dwCode);
     EXPECT_EQ(38963u, JournalOf(L"wia1", L"WriteMultiple").at(0).dwCode);
@@ -422,10 +454,13 @@ TEST_F(DeletePassTest, QueryArrivingDuringARepublishPassWaitsForIt)
         SetEvent(g_hLetRetryGo);
     });
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, 0));
+    {
+        testsupport::HangDeadline deadline("WM_QUERYENDSESSION answered", std::chrono::seconds(20));
+        EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, 0));
+    }
     auto waited = std::chrono::steady_clock::now() - start;
-    release.join();
-    watcher.join();
+    testsupport::JoinWithin(release, std::chrono::seconds(10), "the releasing thread ended");
+    testsupport::JoinWithin(watcher, std::chrono::seconds(20), "the republish pass ended");
     CloseHandle(g_hInsideRetry);
     CloseHandle(g_hLetRetryGo);
 

@@ -62,8 +62,8 @@ TEST_F(RepublishPassTest, TwoTwainScannersEachReceiveTheRequestFromBothWatchers)
     stisim::SetStiDevices({Twain(L"twain0"), Twain(L"twain1", kTwainDesc2)});
     std::thread first([] { EXPECT_FALSE(RunWatcherThread(0)); });
     std::thread second([] { EXPECT_FALSE(RunWatcherThread(0)); });
-    first.join();
-    second.join();
+    testsupport::JoinWithin(first, std::chrono::seconds(30), "the first watcher's pass ended");
+    testsupport::JoinWithin(second, std::chrono::seconds(30), "the second watcher's pass ended");
     for (const wchar_t* pszDevice : {L"twain0", L"twain1"}) {
         auto vecEscape = JournalOf(pszDevice, L"Escape");
         ASSERT_EQ(2u, vecEscape.size()) << pszDevice;

@@ -160,6 +160,8 @@ protected:
         return bEndThread;
     }
 
+    // A pass that loops (a retry without end) fails here within seconds.
+    testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(60)};
     testsupport::SleepRecorder m_sleeps; // also restores the hook table
     testsupport::TraceCapture m_trace;
 };

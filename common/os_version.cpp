@@ -1,4 +1,4 @@
-#include "host/os_version.h"
+#include "common/os_version.h"
 
 #include "common/hooks.h"
 
