@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 
 #include "tests/filing/filing_fixture.h"
 #include "watcher/filing.h"
@@ -14,10 +15,10 @@ class Filing : public FilingFixture {
 protected:
     // A change record's name is not terminated: hand it over inside a longer
     // text so that a read past its length would be seen.
-    void Report(const std::wstring& name)
+    FilingOutcome Report(const std::wstring& name)
     {
         std::wstring padded = name + L"XYZ.tif";
-        FileScanRecord(&m_device, padded.c_str(), static_cast<DWORD>(name.size() * sizeof(wchar_t)));
+        return FileScanRecord(&m_device, padded.c_str(), static_cast<DWORD>(name.size() * sizeof(wchar_t)));
     }
 
     std::wstring OnlyStampedJob(const std::wstring& stem) const
@@ -196,11 +197,12 @@ TEST_F(Filing, FolderJob_PagesRenamedOnce_OddNamesKeepTheirParts)
     Report(L"A.lck");
 
     EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
-    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A_A_p9.tif", L"A_p1.JPG", L"A_p1.tif", L"A_p1.tmb", L"A_p2.jpg",
-                                         L"README"}),
+    // A name with several dots keeps everything between its first and last dot.
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A_A_p9.tif", L"A_p1.JPG", L"A_p1.tif", L"A_p1.tmb",
+                                         L"A_p2.x.jpg", L"README"}),
               ListFolder(Docs(L"A.osm")));
     EXPECT_EQ("p1.tif", ReadFileBytes(Docs(L"A.osm\\A_p1.tif")));
-    EXPECT_EQ("p2.x.jpg", ReadFileBytes(Docs(L"A.osm\\A_p2.jpg")));
+    EXPECT_EQ("p2.x.jpg", ReadFileBytes(Docs(L"A.osm\\A_p2.x.jpg")));
     EXPECT_EQ("README", ReadFileBytes(Docs(L"A.osm\\README")));
     EXPECT_TRUE(ListFolder(m_temp).empty());
     EXPECT_TRUE(m_trace.Contains(L" Lock Folder For New Job Sucessfully Created at " + Docs(L"A.lck") + L"\r\n"));
@@ -296,27 +298,53 @@ TEST_F(Filing, OverLongPaths_NothingFiledNothingLost)
     EXPECT_FALSE(m_trace.ContainsFragment(L"Created at"));
 }
 
-TEST_F(Filing, FailedMoveOrRename_LeavesTheFileWhereAndAsItWas)
+TEST_F(Filing, HeldTemplate_TriedAgainThenTheScanStaysWholeWithNoFolderLeft)
 {
-    PutScan(L"A", L".tif");
+    PutScan(L"A", L".tif", "held image");
     PutTemplate(L"A", "held template");
+    FilingOutcome outcome;
     {
-        // Held open without delete sharing, the template cannot be moved.
+        // Held open without delete sharing, the template cannot be moved; the
+        // image, already moved, goes back.
         bgt::UniqueFileHandle hHeld(CreateFileW(Temp(L"A.ost").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                 OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(hHeld);
-        Report(L"A.lck");
+        outcome = Report(L"A.lck");
     }
-    EXPECT_EQ(std::vector<std::wstring>{L"A.tif"}, ListFolder(Docs(L"A.osm")));
-    EXPECT_EQ(std::vector<std::wstring>{L"A.ost"}, ListFolder(m_temp));
+    EXPECT_EQ(FilingOutcome::Held, outcome);
+    EXPECT_TRUE(ListFolder(m_docs).empty()) << "no job folder and no lock folder";
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(m_temp));
+    EXPECT_EQ("held image", ReadFileBytes(Temp(L"A.tif")));
     EXPECT_EQ("held template", ReadFileBytes(Temp(L"A.ost")));
     EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A.ost") + L" has FAILED\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" The scan A stays whole in the temporary folder\r\n"));
+    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+    // The settling pause, then the held move tried again in short steps for 2 s.
+    std::vector<DWORD> pauses = m_sleeps.Pauses();
+    ASSERT_EQ(21u, pauses.size());
+    EXPECT_EQ(1000u, pauses[0]);
+    EXPECT_EQ(2000u, std::accumulate(pauses.begin() + 1, pauses.end(), 0u));
+    EXPECT_EQ(100u, *std::max_element(pauses.begin() + 1, pauses.end()));
 
+    // A held image: nothing moves at all. Once let go, the scan is filed whole.
+    {
+        bgt::UniqueFileHandle hHeld(CreateFileW(Temp(L"A.tif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(hHeld);
+        EXPECT_EQ(FilingOutcome::Held, Report(L"A.lck"));
+    }
+    EXPECT_TRUE(ListFolder(m_docs).empty());
+    EXPECT_EQ(FilingOutcome::Filed, Report(L"A.lck"));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+}
+
+TEST_F(Filing, FailedRename_LeavesThePageWhereAndAsItWas)
+{
     // A page whose rename fails keeps its name inside the job folder.
     testsupport::MakeFolder(Temp(L"B.osm"));
     WriteFileBytes(Temp(L"B.osm\\p1.tif"), "page one");
     WriteFileBytes(Temp(L"B.osm\\p2.tif"), "page two");
-    m_trace.Clear();
     {
         bgt::UniqueFileHandle hHeld(CreateFileW(Temp(L"B.osm\\p2.tif").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                                 nullptr, OPEN_EXISTING, 0, nullptr));
@@ -331,20 +359,22 @@ TEST_F(Filing, FailedMoveOrRename_LeavesTheFileWhereAndAsItWas)
 
 TEST_F(Filing, PageRenameOntoATakenName_NothingIsReplaced)
 {
-    // Both pages map to A_p1.tif: one gets the name, the other keeps its own.
+    // p1.tif becomes A_p1.tif, which is taken until A_p1.tif itself has become
+    // A_A_p1.tif: whichever comes first, no page replaces another.
     testsupport::MakeFolder(Temp(L"A.osm"));
     WriteFileBytes(Temp(L"A.osm\\p1.tif"), "page");
-    WriteFileBytes(Temp(L"A.osm\\p1.x.tif"), "other page");
+    WriteFileBytes(Temp(L"A.osm\\A_p1.tif"), "other page");
     Report(L"A.lck");
     std::vector<std::wstring> files = ListFolder(Docs(L"A.osm"));
     ASSERT_EQ(2u, files.size());
-    EXPECT_EQ(L"A_p1.tif", files[0]);
-    EXPECT_TRUE(files[1] == L"p1.tif" || files[1] == L"p1.x.tif") << Narrow(files[1]);
-    std::vector<std::string> contents{ReadFileBytes(Docs(L"A.osm\\A_p1.tif")),
+    bool bClashed = m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A_p1.tif") + L" has FAILED\r\n");
+    EXPECT_EQ(bClashed ? (std::vector<std::wstring>{L"A_A_p1.tif", L"p1.tif"})
+                       : (std::vector<std::wstring>{L"A_A_p1.tif", L"A_p1.tif"}),
+              files);
+    std::vector<std::string> contents{ReadFileBytes(Docs(L"A.osm\\" + files[0])),
                                       ReadFileBytes(Docs(L"A.osm\\" + files[1]))};
     std::sort(contents.begin(), contents.end());
     EXPECT_EQ((std::vector<std::string>{"other page", "page"}), contents);
-    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A_p1.tif") + L" has FAILED\r\n"));
 }
 
 TEST_F(Filing, DocumentsOnAnotherVolume_FilesCopiedOverFolderJobNeverHalfMoved)

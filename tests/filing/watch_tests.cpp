@@ -25,15 +25,13 @@ protected:
         }
     }
 
-    // The events and the overlapped record as the watcher's start-up makes them;
-    // the watch takes both events over.
+    // The events as the watcher's start-up makes them; the watch takes both over.
     void StartWatch()
     {
         m_args = {};
         m_args.pDevice = &m_device;
         m_args.hWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_args.hCompletion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        m_args.overlapped.hEvent = m_args.hCompletion;
         ASSERT_TRUE(m_args.hWait != nullptr && m_args.hCompletion != nullptr);
         m_hThread.reset(CreateThread(nullptr, 0, testsupport::RunWatch, &m_args, 0, nullptr));
         ASSERT_TRUE(m_hThread);

@@ -168,7 +168,6 @@ protected:
         m_args.pDevice = &m_device;
         m_args.hWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_args.hCompletion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        m_args.overlapped.hEvent = m_args.hCompletion;
         m_hThread.reset(CreateThread(nullptr, 0, testsupport::RunWatch, &m_args, 0, nullptr));
         bool bOpen = testsupport::WaitFor([&] { return g_nWatchesOpen.load() > nOpen; }, 10s);
         Sleep(200); // its first read follows the opening at once
