@@ -232,6 +232,10 @@ bool WatchOnce(const DeviceInfo* pDeviceInfo, WatchState& watch)
     // scans they announced are looked for.
     DWORD dwNumBytes = 0;
     if (!GetOverlappedResult(watch.hFolder.get(), &block.overlapped, &dwNumBytes, FALSE)) {
+        DWORD dwError = GetLastError();
+        TraceMsg(dwError == ERROR_NOTIFY_ENUM_DIR ? L"  > The change buffer overflowed: %d\r\n"
+                                                  : L"  > The read's result cannot be had: %d\r\n",
+                 dwError);
         watch.bCatchUpDue = true;
         return true;
     }

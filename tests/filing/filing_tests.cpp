@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "tests/filing/filing_fixture.h"
+#include "watcher/catch_up.h"
 #include "watcher/filing.h"
 
 using namespace filingtest;
@@ -434,6 +435,59 @@ TEST_F(Filing, EveryJobAndLockFolderGoesThroughProtectedFolderCreation)
     EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
     EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B.tif"}), ListFolder(m_temp));
     EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+}
+
+} // namespace
+
+namespace {
+
+class Recovery : public FilingFixture {
+protected:
+    testsupport::SleepRecorder m_sleeps;
+};
+
+// What a task ended part way through a filing leaves: its lock folder, perhaps
+// an empty job folder, perhaps a single-file job with the image moved and the
+// template copy not yet. The next watch finishes it: nothing stays in the
+// temporary folder, nothing is doubled, no lock folder is left.
+TEST_F(Recovery, FilingsCutOffByAnEndedTask_AreFinishedAndNothingIsDoubled)
+{
+    // Cut off before anything moved: only the lock folder.
+    testsupport::MakeFolder(Docs(L"A.lck"));
+    PutScan(L"A", L".tif", "image A");
+    PutTemplate(L"A", "template A");
+    // Cut off once its job folder was made.
+    testsupport::MakeFolder(Docs(L"B.lck"));
+    testsupport::MakeFolder(Docs(L"B.osm"));
+    PutScan(L"B", L".pdf", "image B");
+    PutTemplate(L"B", "template B");
+    // Cut off between the two moves of a stamped job.
+    const std::wstring job = L"C_2026-12-9_5-1-2";
+    testsupport::MakeFolder(Docs(job + L".lck"));
+    testsupport::MakeFolder(Docs(job + L".osm"));
+    WriteFileBytes(Docs(job + L".osm\\" + job + L".tif"), "image C");
+    PutTemplate(L"C", "template C");
+    // Cut off after a folder job moved, in the middle of its renames.
+    testsupport::MakeFolder(Docs(L"F.lck"));
+    testsupport::MakeFolder(Docs(L"F.osm"));
+    WriteFileBytes(Docs(L"F.osm\\F_p1.tif"), "page 1");
+    WriteFileBytes(Docs(L"F.osm\\p2.tif"), "page 2");
+
+    RecoverEndedFilings(&m_device);
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm", job + L".osm", L"F.osm"}), ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B.pdf"}), ListFolder(Docs(L"B.osm")));
+    EXPECT_EQ((std::vector<std::wstring>{job + L".ost", job + L".tif"}), ListFolder(Docs(job + L".osm")));
+    EXPECT_EQ("template C", ReadFileBytes(Docs(job + L".osm\\" + job + L".ost")));
+    EXPECT_EQ((std::vector<std::wstring>{L"F_p1.tif", L"p2.tif"}), ListFolder(Docs(L"F.osm")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    // The cut-off jobs were never delivered (the delivery starts once the lock
+    // folder has gone); they are now, and the scans filed afresh are too.
+    EXPECT_EQ(4u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+    // Scans quiet for a few seconds need no settling pause; these were just written.
+    EXPECT_EQ((std::vector<DWORD>{1000, 1000}), m_sleeps.Pauses());
 }
 
 } // namespace
