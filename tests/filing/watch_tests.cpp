@@ -7,6 +7,7 @@
 #include <map>
 
 #include "sim_drop.h"
+#include "common/trace.h"
 #include "tests/reliability/fault_injection.h"
 #include "tests/filing/filing_fixture.h"
 #include "tests/support/watch_runner.h"
@@ -303,6 +304,38 @@ TEST_F(Watch, FolderOutOfReachForAMoment_WatchGoesOn)
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m_hThread.get(), 0)) << "the watch goes on";
     Drop(L"A");
     EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 15s));
+}
+
+// A read that cannot be issued is traced with its own error, read before any
+// other call (a debugger's output, for one, may change the thread's last
+// error), and the watch goes on after a pause, since the folder is still there.
+namespace {
+TraceSinkFn g_pfnCaptureSink = nullptr;
+void SinkThatTouchesTheLastError(const wchar_t* pszText)
+{
+    g_pfnCaptureSink(pszText);
+    SetLastError(ERROR_SUCCESS);
+}
+} // namespace
+
+TEST_F(Watch, ReadThatCannotBeIssued_TracedWithItsOwnErrorAndTheWatchGoesOn)
+{
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    g_pfnCaptureSink = SetTraceSink(SinkThatTouchesTheLastError);
+    bgt::ScopeExit restore([] { SetTraceSink(g_pfnCaptureSink); });
+    {
+        faults::FaultInjector injector;
+        ASSERT_TRUE(faults::FaultInjector::Patched(faults::Kind::DirectoryWatch));
+        injector.Arm(faults::Kind::DirectoryWatch, 1, ERROR_INVALID_FUNCTION);
+        Drop(L"A");
+        ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 15s));
+        ASSERT_TRUE(testsupport::WaitFor([&] { return injector.Failed(faults::Kind::DirectoryWatch) == 1; }, 10s));
+    }
+    EXPECT_TRUE(m_trace.Contains(L"  > Directory watch failed  \r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" The Last Error is 1\r\n"));
+    Drop(L"B");
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"B"); }, 15s)) << "the watch goes on";
 }
 
 // Scans dropped as fast as the drop protocol allows: each is filed exactly once,

@@ -28,6 +28,8 @@ enum class Kind {
     FileReplace,   // ReplaceFileW
     StiCreate,     // g_hooks.pfnStiCreateInstanceW
     WiaCreate,     // g_hooks.pfnCoCreateInstance
+    ThreadResume,  // ResumeThread
+    DirectoryWatch, // ReadDirectoryChangesW
     Count_
 };
 
