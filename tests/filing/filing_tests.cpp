@@ -486,8 +486,33 @@ TEST_F(Recovery, FilingsCutOffByAnEndedTask_AreFinishedAndNothingIsDoubled)
     // The cut-off jobs were never delivered (the delivery starts once the lock
     // folder has gone); they are now, and the scans filed afresh are too.
     EXPECT_EQ(4u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
-    // Scans quiet for a few seconds need no settling pause; these were just written.
+    // These were just written: each gets the settling pause.
     EXPECT_EQ((std::vector<DWORD>{1000, 1000}), m_sleeps.Pauses());
+}
+
+TEST_F(Recovery, ScansQuietForAFewSeconds_FiledWithoutTheSettlingPause)
+{
+    PutScan(L"Old", L".tif");
+    PutTemplate(L"Old");
+    testsupport::MakeFolder(Temp(L"Pages.osm"));
+    WriteFileBytes(Temp(L"Pages.osm\\p1.tif"), "page");
+    FILETIME ftNow;
+    GetSystemTimeAsFileTime(&ftNow);
+    ULARGE_INTEGER old{{ftNow.dwLowDateTime, ftNow.dwHighDateTime}};
+    old.QuadPart -= 3600ull * 10000000ull;
+    FILETIME ftOld{old.LowPart, old.HighPart};
+    for (const wchar_t* name : {L"Old.tif", L"Old.ost", L"Pages.osm"}) {
+        bgt::UniqueFileHandle h(CreateFileW(Temp(name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(h);
+        ASSERT_TRUE(SetFileTime(h.get(), nullptr, nullptr, &ftOld));
+    }
+    PutScan(L"New", L".pdf");
+    PutTemplate(L"New");
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+    EXPECT_EQ((std::vector<std::wstring>{L"New.osm", L"Old.osm", L"Pages.osm"}), ListFolder(m_docs));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    EXPECT_EQ(std::vector<DWORD>{1000}, m_sleeps.Pauses()) << "only the scan just written waits";
 }
 
 } // namespace
