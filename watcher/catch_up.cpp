@@ -15,7 +15,8 @@
 
 namespace {
 
-const wchar_t* const g_rgpwszImageKinds[] = {L".tif", L".pdf", L".xps"};
+// The images a single-file job is filed with, in the filing's order of preference.
+constexpr const wchar_t* kImageKinds[] = {L".tif", L".pdf", L".xps"};
 
 bool EndsWithNoCase(const std::wstring& wstrName, const wchar_t* pwszTail)
 {
@@ -90,7 +91,7 @@ bool FinishedScanOf(const wchar_t* pwszTemp, const FolderEntry& entry, FinishedS
         return true;
     if (Exists(pwszTemp, scan.wstrStem + L".osm"))
         return false;  // the folder job of this stem is filed by its own entry
-    for (const wchar_t* pwszKind : g_rgpwszImageKinds) {
+    for (const wchar_t* pwszKind : kImageKinds) {
         if (Exists(pwszTemp, scan.wstrStem + pwszKind)) {
             scan.files.push_back(scan.wstrStem + pwszKind);
             return true;
@@ -123,7 +124,7 @@ std::wstring StrandedTemplateStem(const wchar_t* pwszTemp, const std::wstring& w
     for (const std::wstring& wstrStem : candidates) {
         bool bAlone = Exists(pwszTemp, wstrStem + L".ost") && !Exists(pwszTemp, wstrStem + L".lck") &&
                       !Exists(pwszTemp, wstrStem + L".osm");
-        for (const wchar_t* pwszKind : g_rgpwszImageKinds)
+        for (const wchar_t* pwszKind : kImageKinds)
             bAlone = bAlone && !Exists(pwszTemp, wstrStem + pwszKind);
         if (bAlone)
             return wstrStem;
@@ -133,28 +134,27 @@ std::wstring StrandedTemplateStem(const wchar_t* pwszTemp, const std::wstring& w
 
 // A single-file job holds <job>.<image> and <job>.ost; the filing moves the
 // image first, so a job cut off between the moves holds the image alone.
-bool CompleteSingleFileJob(const DeviceInfo* pDev, const std::wstring& wstrJob, const std::wstring& wstrJobFolder)
+void CompleteSingleFileJob(const DeviceInfo* pDev, const std::wstring& wstrJob, const std::wstring& wstrJobFolder)
 {
     std::vector<FolderEntry> entries = ListEntries(wstrJobFolder.c_str(), L"*");
     if (entries.size() != 1 || entries[0].bFolder)
-        return false;
+        return;
     bool bImage = false;
-    for (const wchar_t* pwszKind : g_rgpwszImageKinds)
+    for (const wchar_t* pwszKind : kImageKinds)
         bImage = bImage || lstrcmpiW(entries[0].wstrName.c_str(), (wstrJob + pwszKind).c_str()) == 0;
     if (!bImage)
-        return false;
+        return;
     std::wstring wstrStem = StrandedTemplateStem(pDev->szTempFolder, wstrJob);
     std::wstring wstrFrom;
     std::wstring wstrTo;
     if (wstrStem.empty() || !JoinPath(wstrFrom, pDev->szTempFolder, wstrStem + L".ost") ||
         !JoinPath(wstrTo, wstrJobFolder.c_str(), wstrJob + L".ost"))
-        return false;
+        return;
     if (!MoveFileW(wstrFrom.c_str(), wstrTo.c_str())) {
         TraceMsg(L" Trying to move the file %s has FAILED\r\n", wstrTo.c_str());
-        return false;
+        return;
     }
     TraceMsg(L" The File %s was successfully moved\r\n", wstrTo.c_str());
-    return true;
 }
 
 void RecoverOneFiling(const DeviceInfo* pDev, const std::wstring& wstrLockFolder)

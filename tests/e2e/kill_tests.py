@@ -71,21 +71,27 @@ class KillRun:
         self.docs = self.prefix.unix(self.scanner["docFolder"])
         os.makedirs(self.temp, exist_ok=True)
 
-    def drop_burst(self, round_no):
+    def drop_burst(self, round_no, count, gap_ms):
         """Starts a burst of scans in the background, as the driver would drop them."""
         folder_job = self.rng.random() < 0.3
-        count = self.rng.randint(2, 6)
         pages = self.rng.randint(1, 2)
         stem = "R%d" % round_no
         for n in range(1, count + 1):
             self.scans["%s_%d" % (stem, n)] = (folder_job, pages)
         args = ["wine", self.prefix.tool("simdrop.exe"), self.scanner["tempFolder"], stem, "--burst", str(count),
-                "--gap", str(self.rng.randint(0, 400)), "--size", str(self.rng.randint(1000, 300000)),
-                "--hold", "20", "--pages", str(pages)]
+                "--gap", str(gap_ms), "--size", str(self.rng.randint(1000, 300000)), "--hold", "20",
+                "--pages", str(pages)]
         if folder_job:
             args += ["--kind", "folder"]
         return subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, env=self.prefix.env)
+
+    def end_task(self, task):
+        """At once: Wine's TerminateProcess ends the Linux process that runs the
+        program with SIGKILL, which is what this sends, without the delay of
+        starting a Windows program to do it."""
+        task.proc.kill()
+        self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "15", check=False)
 
     def kill_task(self):
         """TerminateProcess, as Task Manager's End task or a crash would end it."""
@@ -93,19 +99,29 @@ class KillRun:
         self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "15", check=False)
 
     def round(self, round_no):
-        # Half the bursts begin before the task (scans waiting at its start),
-        # the others while it runs; the task is ended at a random moment while
-        # it is filing them.
-        early = self.rng.random() < 0.5
-        dropper = self.drop_burst(round_no) if early else None
-        task = Task(self.prefix)
-        self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)
-        kill_at = time.time() + self.rng.uniform(5.0, 9.0)
-        if dropper is None:
-            time.sleep(self.rng.uniform(3.0, 6.0))
-            dropper = self.drop_burst(round_no)
-        time.sleep(max(0.0, kill_at - time.time()))
-        self.kill_task()
+        # Half the rounds drop a larger burst before the task starts: by the time
+        # its watch begins the scans are quiet and filed one after another
+        # without a pause, and the end meets the filing itself more often. The
+        # others drop a burst while the task runs. The task is ended at a random
+        # moment around its watch's start and while it files.
+        if self.rng.random() < 0.5:
+            count = self.rng.randint(8, 25)
+            dropper = self.drop_burst(round_no, count, 0)
+            dropper.wait(timeout=120)
+            files = set(os.listdir(self.temp))
+            task = Task(self.prefix)
+            # The catch-up files them back to back, some 10 ms each: the end is
+            # aimed into that stretch, so that it meets a filing under way.
+            wait_for(lambda: set(os.listdir(self.temp)) != files, 20, interval=0.005)
+            time.sleep(self.rng.uniform(0.0, 0.012 * count))
+            self.end_task(task)
+        else:
+            task = Task(self.prefix)
+            kill_at = time.time() + self.rng.uniform(5.0, 9.0)
+            time.sleep(self.rng.uniform(3.0, 5.0))
+            dropper = self.drop_burst(round_no, self.rng.randint(2, 6), self.rng.randint(0, 400))
+            time.sleep(max(0.0, kill_at - time.time()))
+            self.kill_task()
         waiting = len({f.split(".")[0] for f in os.listdir(self.temp) if not f.endswith(".lck")})
         locks = [f for f in os.listdir(self.docs) if f.endswith(".lck")] if os.path.isdir(self.docs) else []
         print("[ kill ] round %d: ended with %d scans waiting, %d filings cut off" % (round_no, waiting, len(locks)),
