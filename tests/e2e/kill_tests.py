@@ -62,6 +62,7 @@ class KillRun:
         self.rounds = rounds
         self.rng = random.Random(seed)
         self.scans = {}  # stem -> (folder_job, pages)
+        self.cut_off = 0
 
     def setup(self):
         self.prefix.ensure()
@@ -124,6 +125,7 @@ class KillRun:
             self.kill_task()
         waiting = len({f.split(".")[0] for f in os.listdir(self.temp) if not f.endswith(".lck")})
         locks = [f for f in os.listdir(self.docs) if f.endswith(".lck")] if os.path.isdir(self.docs) else []
+        self.cut_off += len(locks)
         print("[ kill ] round %d: ended with %d scans waiting, %d filings cut off" % (round_no, waiting, len(locks)),
               flush=True)
         dropper.wait(timeout=120)
@@ -205,8 +207,8 @@ def main():
         run.round(n)
     run.settle()
     filed, doubled, lost, left, problems = run.count()
-    print("[ kill ] dropped %d, filed %d, doubled %d, lost %d, left in TempImage %d; seed %d, %.0f s"
-          % (len(run.scans), filed, doubled, lost, len(left), seed, time.time() - start), flush=True)
+    print("[ kill ] dropped %d, filed %d, doubled %d, lost %d, left in TempImage %d; filings cut off %d; seed %d, %.0f s"
+          % (len(run.scans), filed, doubled, lost, len(left), run.cut_off, seed, time.time() - start), flush=True)
     for problem in problems:
         print("    " + problem)
     ok = doubled == 0 and lost == 0 and not left and not problems and filed == len(run.scans)
