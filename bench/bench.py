@@ -359,7 +359,8 @@ def bench_waiting(cfg, prefix):
     finally:
         task.stop()
     left = len([f for f in os.listdir(temp) if f.startswith("WAIT_")])
-    return {"scans": n, "filed": count, "left": left, "from_start_s": done - started,
+    return {"measured": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "scans": n, "filed": count, "left": left,
+            "from_start_s": done - started,
             "from_watch_s": (done - ready) if ready is not None else None,
             "reference_with_pause_s": n * PAUSE_MS / 1000.0,
             "lock_folders": len([f for f in os.listdir(docs) if f.endswith(".lck")]) if os.path.isdir(docs) else 0}
@@ -475,7 +476,8 @@ def report(res, cfg):
                      ["case", "filed intact", "total s", "peak RSS MB", "RSS before MB"], rows)
     w = res.get("waiting")
     if w:
-        out += table("6. %d scans waiting in the temporary folder when the task starts, s" % w["scans"],
+        when = " (measured %s)" % w["measured"] if w.get("measured", res["date"]) != res["date"] else ""
+        out += table("6. %d scans waiting in the temporary folder when the task starts, s%s" % (w["scans"], when),
                      ["filed whole", "left", "task start → all filed", "watch ready → all filed",
                       "reference: one 1000 ms pause each", "goal"],
                      [["%d/%d" % (w["filed"], w["scans"]), w["left"], fmt(w["from_start_s"]),
