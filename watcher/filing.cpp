@@ -270,15 +270,6 @@ bool PlanSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const Jo
            BuildPath(job.wszTemplateTo, L"%s%s%s%s%s", names.wszJobFolder, L"\\", pwszStem, names.wszSuffix, L".ost");
 }
 
-// Puts an image moved into a job folder back where the driver left it.
-bool MoveBack(const wchar_t* pwszMoved, const wchar_t* pwszOriginal)
-{
-    if (MoveFileW(pwszMoved, pwszOriginal))
-        return true;
-    TraceMsg(L" Trying to move the file %s back has FAILED %d\r\n", pwszOriginal, GetLastError());
-    return false;
-}
-
 // All or nothing: when the image or the template cannot be moved, whatever
 // moved goes back and the folders this filing made go, so that the scan stays
 // whole in the temporary folder for a later try.
@@ -306,7 +297,8 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, false, &bHeld);
     if (bWhole && bTemplate && !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, false, &bHeld)) {
         bWhole = false;
-        if (!MoveBack(job.wszImageTo, job.wszImageFrom)) {
+        // The image goes back where the driver left it, held or not for a moment.
+        if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom, false)) {
             // Better a job folder holding the image alone than an image lost.
             RemoveLockFolder(names.wszLockFolder);
             return FilingOutcome::NotFiled;
