@@ -1,5 +1,6 @@
 """Benchmarks of the real BgndTask.exe under Wine against the scanner simulator:
-filing overhead, delivery throughput, idle cost, the lock-entry poll, and scale.
+filing overhead, delivery throughput, idle cost, the lock-entry poll, scale, and
+the scans waiting when the task starts.
 
 The machines here are shared and noisy, so every figure comes with a reference
 measured side by side in the same run, and distributions are summarised by medians.
@@ -48,6 +49,8 @@ class Config:
         self.scale_scanners = 16
         self.scale_burst = 8 if quick else 20
         self.budget_s = (8 if quick else 19) * 60.0
+        self.waiting_scans = 100
+        self.waiting_quiet_s = 4.0
 
 
 def log(text):
@@ -324,6 +327,45 @@ def burst_into(prefix, events, scanners, tag, count):
             "total_s": max(completions) if completions else None, "completions_s": sorted(completions)}
 
 
+# ---- 6. scans waiting at the start --------------------------------------------------------
+def bench_waiting(cfg, prefix):
+    """Scans finished while no task ran (before the log-on's task started, or while
+    it was down) wait in the temporary folder; the task files them when its watch
+    begins. Time from the task's start, and from its watch being ready, until every
+    one is filed whole. Scans quiet for a few seconds need no settling pause, so the
+    1000 ms pause per scan (the reference: how long they would take with it) is not paid."""
+    prefix.reset()
+    scanner = prefix.install_scanner("--name", "Waiting")
+    n = cfg.waiting_scans
+    drop(prefix, scanner, "WAIT", "--burst", str(n), "--hold", "0")
+    temp, docs = prefix.unix(scanner["tempFolder"]), prefix.unix(scanner["docFolder"])
+    stems = ["WAIT_%d" % i for i in range(1, n + 1)]
+    time.sleep(cfg.waiting_quiet_s)  # as scans waiting since before the start would be
+
+    def filed():
+        return sum(1 for stem in stems if filing_contents_ok(prefix, scanner, stem, "tif"))
+    started = time.monotonic()
+    task = Task(prefix)
+    try:
+        ready = None
+        while time.monotonic() - started < 300:
+            if ready is None and watchers_ready(prefix, [scanner]):
+                ready = time.monotonic()
+            if not any(f.startswith("WAIT_") for f in os.listdir(temp)) and filed() == n:
+                break
+            time.sleep(0.2)
+        done = time.monotonic()
+        count = filed()
+    finally:
+        task.stop()
+    left = len([f for f in os.listdir(temp) if f.startswith("WAIT_")])
+    return {"measured": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "scans": n, "filed": count, "left": left,
+            "from_start_s": done - started,
+            "from_watch_s": (done - ready) if ready is not None else None,
+            "reference_with_pause_s": n * PAUSE_MS / 1000.0,
+            "lock_folders": len([f for f in os.listdir(docs) if f.endswith(".lck")]) if os.path.isdir(docs) else 0}
+
+
 # ---- tables and charts ----------------------------------------------------------------------
 def fmt(v, pattern="%.1f"):
     return "n/a" if v is None or v != v else pattern % v
@@ -432,6 +474,14 @@ def report(res, cfg):
                          "", ""])
         out += table("5. Scale: one burst into every scanner at once",
                      ["case", "filed intact", "total s", "peak RSS MB", "RSS before MB"], rows)
+    w = res.get("waiting")
+    if w:
+        when = " (measured %s)" % w["measured"] if w.get("measured", res["date"]) != res["date"] else ""
+        out += table("6. %d scans waiting in the temporary folder when the task starts, s%s" % (w["scans"], when),
+                     ["filed whole", "left", "task start → all filed", "watch ready → all filed",
+                      "reference: one 1000 ms pause each", "goal"],
+                     [["%d/%d" % (w["filed"], w["scans"]), w["left"], fmt(w["from_start_s"]),
+                       fmt(w["from_watch_s"]), fmt(w["reference_with_pause_s"], "%.0f"), "seconds, not minutes"]])
     return out
 
 
@@ -514,8 +564,8 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--quick", action="store_true", help="fewer scans and a 2-minute idle run")
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
-    parser.add_argument("--only", default="filing,delivery,idle,poll,scale",
-                        help="comma-separated subset of filing,delivery,idle,poll,scale")
+    parser.add_argument("--only", default="filing,delivery,idle,poll,scale,waiting",
+                        help="comma-separated subset of filing,delivery,idle,poll,scale,waiting")
     parser.add_argument("--report-only", action="store_true",
                         help="print the tables and redraw the charts from the last run's latest.json")
     args = parser.parse_args()
@@ -585,6 +635,10 @@ def main():
         finally:
             task.stop()
     events.close()
+
+    if "waiting" in only:
+        log("6. %d scans waiting at the start" % cfg.waiting_scans)
+        res["waiting"] = bench_waiting(cfg, prefix)
 
     if idle_thread.is_alive():
         log("3. idle cost: waiting for the idle run to end")

@@ -96,10 +96,12 @@ void GetHostPart(wchar_t* pwszHost, size_t cchHost)
         bgt::StringCchCopyW(pwszHost, cchHost, g_wszDomainName);
 }
 
-// Fills the five path fields, or none of them when one would be cut short: a
-// watcher must never file into a shortened path.
+// Fills the four folder fields, or none of them when one would be cut short: a
+// watcher must never file into a shortened path. The filing path itself is kept
+// either way: the per-user option and the marker derive from it alone.
 bool BuildFolderPaths(DeviceInfo& device, const wchar_t* pwszFilingPath)
 {
+    bgt::StringCchCopyW(device.szFilingPath, kPathCapacity, pwszFilingPath);
     wchar_t wszHost[kComputerNameChars] = {};
     GetHostPart(wszHost, ARRAYSIZE(wszHost));
 
@@ -118,7 +120,6 @@ bool BuildFolderPaths(DeviceInfo& device, const wchar_t* pwszFilingPath)
     }
 
     bgt::StringCchCopyW(device.szUserFolder, kPathCapacity, wszUserFolder);
-    bgt::StringCchCopyW(device.szFilingPath, kPathCapacity, pwszFilingPath);
     bgt::StringCchCopyW(device.szTempFolder, kPathCapacity, wszTempFolder);
     TraceMsg(L" The Temp Folder Path is set to   %s", device.szTempFolder);
     bgt::StringCchCopyW(device.szDocFolder, kPathCapacity, wszDocFolder);

@@ -191,10 +191,19 @@ void CBgTask::StartDeleteThread(LPARAM lParam)
         TraceMsg(L"Set Thread priority Success");
     else
         TraceMsg(L"Set Thread priority Failure");
-    if (ResumeThread(g_hDeleteThread) == static_cast<DWORD>(-1))
-        TraceMsg(L"resumethread unsuccessful");
-    else
+    if (ResumeThread(g_hDeleteThread) != static_cast<DWORD>(-1)) {
         TraceMsg(L"resumethread successful");
+        return;
+    }
+    DWORD dwError = GetLastError();
+    TraceMsg(L"resumethread unsuccessful");
+    // A thread that never runs would hold the session end for ever: it is ended
+    // before it has done anything, and the query goes on as if none had started.
+    if (g_hDeleteThread != nullptr) {
+        TerminateThread(g_hDeleteThread, dwError);
+        CloseHandle(g_hDeleteThread);
+        g_hDeleteThread = nullptr;
+    }
 }
 
 void CBgTask::AwaitDeleteThread()

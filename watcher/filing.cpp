@@ -28,6 +28,13 @@ constexpr size_t kMaxExtensionChars = 24;
 // A counter this high means the Documents folder is not what we think it is;
 // better to leave the scan where it is than to keep probing.
 constexpr DWORD kMaxNameCounter = 9999;
+// A virus scanner or an indexer opens a file just written for a moment; a move
+// that meets it is tried again for a while before the job is given up.
+constexpr DWORD kHeldRetrySteps = 20;
+constexpr DWORD kHeldRetryStepMs = 100;
+// Files untouched for this long are not being written any more: a scan found by
+// the catch-up that has been quiet this long needs no settling pause.
+constexpr ULONGLONG kQuietFor100ns = 3ull * 10000000ull;
 
 using PathBuffer = wchar_t[kPathChars];
 
@@ -61,8 +68,9 @@ bool IsLockEntryName(const wchar_t* pwszName)
     return lstrcmpiW(wszExt, L".lck") == 0;
 }
 
-// Base up to the first dot, extension from the last dot; an entry without a dot
-// keeps its whole name as base and has no extension.
+// Base up to the last dot, extension from the last dot, so that a name with
+// several dots keeps everything between its first and last dot; an entry
+// without a dot keeps its whole name as base and has no extension.
 struct NameParts {
     std::wstring wstrBase;
     std::wstring wstrExt;
@@ -70,10 +78,10 @@ struct NameParts {
 
 NameParts SplitEntryName(const wchar_t* pwszName)
 {
-    const wchar_t* pwszFirstDot = wcschr(pwszName, L'.');
-    if (pwszFirstDot == nullptr)
+    const wchar_t* pwszLastDot = wcsrchr(pwszName, L'.');
+    if (pwszLastDot == nullptr)
         return {pwszName, L""};
-    return {std::wstring(pwszName, pwszFirstDot), wcsrchr(pwszName, L'.')};
+    return {std::wstring(pwszName, pwszLastDot), pwszLastDot};
 }
 
 // The driver removes the lock entry once the scan is complete; until then the
@@ -189,23 +197,40 @@ void RemovePartialTarget(const wchar_t* pwszFrom, const wchar_t* pwszTo)
         DeleteFileW(pwszTo);
 }
 
-// One attempt per file. The target is never one that exists already, so that
-// nothing in the job folder is replaced and a failure can clean up its own
-// leftovers without touching anything else.
-bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAllowed)
+bool IsHeldError(DWORD dwError)
 {
+    return dwError == ERROR_SHARING_VIOLATION || dwError == ERROR_LOCK_VIOLATION || dwError == ERROR_ACCESS_DENIED;
+}
+
+// The target is never one that exists already, so that nothing in the job
+// folder is replaced and a failure can clean up its own leftovers without
+// touching anything else. A file held open by another program is tried again
+// in short steps; pbHeld tells the caller that this was why the move failed.
+bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAllowed, bool* pbHeld = nullptr)
+{
+    if (pbHeld != nullptr)
+        *pbHeld = false;
     if (PathFileExistsW(pwszTo)) {
         TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
         return false;
     }
-    BOOL bMoved = bCopyAllowed ? MoveFileExW(pwszFrom, pwszTo, MOVEFILE_COPY_ALLOWED) : MoveFileW(pwszFrom, pwszTo);
-    if (!bMoved) {
-        TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
+    for (DWORD dwStep = 0;; ++dwStep) {
+        BOOL bMoved = bCopyAllowed ? MoveFileExW(pwszFrom, pwszTo, MOVEFILE_COPY_ALLOWED) : MoveFileW(pwszFrom, pwszTo);
+        if (bMoved) {
+            TraceMsg(L" The File %s was successfully moved\r\n", pwszTo);
+            return true;
+        }
+        DWORD dwError = GetLastError();
         RemovePartialTarget(pwszFrom, pwszTo);
-        return false;
+        bool bHeld = IsHeldError(dwError) && PathFileExistsW(pwszFrom);
+        if (!bHeld || dwStep == kHeldRetrySteps) {
+            TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
+            if (pbHeld != nullptr)
+                *pbHeld = bHeld;
+            return false;
+        }
+        g_hooks.pfnSleep(kHeldRetryStepMs);
     }
-    TraceMsg(L" The File %s was successfully moved\r\n", pwszTo);
-    return true;
 }
 
 // ---- single-file jobs -------------------------------------------------------
@@ -245,28 +270,47 @@ bool PlanSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const Jo
            BuildPath(job.wszTemplateTo, L"%s%s%s%s%s", names.wszJobFolder, L"\\", pwszStem, names.wszSuffix, L".ost");
 }
 
-// Answers whether the job folder was created.
-bool FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp, JobNames& names)
+// All or nothing: when the image or the template cannot be moved, whatever
+// moved goes back and the folders this filing made go, so that the scan stays
+// whole in the temporary folder for a later try.
+FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp,
+                                JobNames& names)
 {
     SingleFileJob job;
     if (!ChooseJobNames(pDev, pwszStem, stamp, true, names) || !PlanSingleFileJob(pDev, pwszStem, names, job))
-        return false;
-    bool bJobFolder = false;
-    if (job.bHasImage) {
-        CreateLockFolder(names.wszLockFolder);
-        bJobFolder = CreateJobFolder(names.wszJobFolder);
-    }
-    if (bJobFolder)
-        MoveScanEntry(job.wszImageFrom, job.wszImageTo, false);
-    if (PathFileExistsW(job.wszTemplateFrom)) {
+        return FilingOutcome::NotFiled;
+    bool bTemplate = PathFileExistsW(job.wszTemplateFrom) != FALSE;
+    if (!job.bHasImage) {
         // Without a job folder of its own the template copy stays where it is.
-        if (bJobFolder)
-            MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, false);
-        else
+        if (bTemplate)
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", job.wszTemplateTo);
+        return FilingOutcome::NotFiled;
     }
+    CreateLockFolder(names.wszLockFolder);
+    if (!CreateJobFolder(names.wszJobFolder)) {
+        if (bTemplate)
+            TraceMsg(L" Trying to move the file %s has FAILED\r\n", job.wszTemplateTo);
+        RemoveLockFolder(names.wszLockFolder);
+        return FilingOutcome::NotFiled;
+    }
+    bool bHeld = false;
+    bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, false, &bHeld);
+    if (bWhole && bTemplate && !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, false, &bHeld)) {
+        bWhole = false;
+        // The image goes back where the driver left it, held or not for a moment.
+        if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom, false)) {
+            // Better a job folder holding the image alone than an image lost.
+            RemoveLockFolder(names.wszLockFolder);
+            return FilingOutcome::NotFiled;
+        }
+    }
+    if (!bWhole)
+        RemoveDirectoryW(names.wszJobFolder);
     RemoveLockFolder(names.wszLockFolder);
-    return bJobFolder;
+    if (bWhole)
+        return FilingOutcome::Filed;
+    TraceMsg(L" The scan %s stays whole in the temporary folder\r\n", pwszStem);
+    return bHeld ? FilingOutcome::Held : FilingOutcome::NotFiled;
 }
 
 // ---- folder jobs ------------------------------------------------------------
@@ -320,35 +364,55 @@ bool PlanFolderJob(const wchar_t* pwszOsmInTemp, const wchar_t* pwszStem, const 
     return true;
 }
 
-// Answers whether the job folder came into being.
-bool FileFolderJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const wchar_t* pwszOsmInTemp,
-                   const JobStamp& stamp, JobNames& names)
+FilingOutcome FileFolderJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const wchar_t* pwszOsmInTemp,
+                            const JobStamp& stamp, JobNames& names)
 {
     std::vector<PageRename> renames;
     if (!ChooseJobNames(pDev, pwszStem, stamp, false, names))
-        return false;
+        return FilingOutcome::NotFiled;
     if (!PathFileExistsW(pwszOsmInTemp) || !PlanFolderJob(pwszOsmInTemp, pwszStem, names, renames))
-        return false;
+        return FilingOutcome::NotFiled;
     CreateLockFolder(names.wszLockFolder);
-    bool bMoved = MoveScanEntry(pwszOsmInTemp, names.wszJobFolder, true);
+    bool bHeld = false;
+    bool bMoved = MoveScanEntry(pwszOsmInTemp, names.wszJobFolder, true, &bHeld);
     if (bMoved) {
         for (const PageRename& rename : renames)
             MoveScanEntry(rename.wstrFrom.c_str(), rename.wstrTo.c_str(), true);
     }
     RemoveLockFolder(names.wszLockFolder);
-    return bMoved;
+    if (bMoved)
+        return FilingOutcome::Filed;
+    return bHeld ? FilingOutcome::Held : FilingOutcome::NotFiled;
 }
 
-// Answers whether a job folder was created for this scan (names.wszJobFolder).
-bool FileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp, JobNames& names)
+// Files the finished scan of one stem (names.wszJobFolder tells where).
+FilingOutcome FileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp, JobNames& names)
 {
     PathBuffer wszOsmInTemp;
     if (!BuildPath(wszOsmInTemp, L"%s%s%s%s", pDev->szTempFolder, L"\\", pwszStem, L".osm"))
-        return false;
+        return FilingOutcome::NotFiled;
     if (PathFileExistsW(wszOsmInTemp))
         return FileFolderJob(pDev, pwszStem, wszOsmInTemp, stamp, names);
     TraceMsg(L"pathFile doesn't exist %s\r\n", wszOsmInTemp);
     return FileSingleFileJob(pDev, pwszStem, stamp, names);
+}
+
+// The lock entry is checked once more right before the files are taken.
+bool LockEntryStands(const wchar_t* pwszLockEntry)
+{
+    if (!PathFileExistsW(pwszLockEntry))
+        return false;
+    TraceMsg(L" The lock entry %s stands again; the scan is still being written\r\n", pwszLockEntry);
+    return true;
+}
+
+FilingOutcome FileStem(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp)
+{
+    JobNames names;
+    FilingOutcome outcome = FileJob(pDev, pwszStem, stamp, names);
+    if (outcome == FilingOutcome::Filed)
+        StartDelivery(names.wszJobFolder);
+    return outcome;
 }
 
 } // namespace
@@ -377,22 +441,22 @@ void StartDelivery(const wchar_t* pwszJobFolder)
     WaitForSingleObject(hThread.get(), kDeliveryWaitMs);
 }
 
-void FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWORD cbName)
+FilingOutcome FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWORD cbName)
 {
     DWORD cbWhole = cbName & ~1u;
     bgt::UniqueHeapMem nameCopy(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cbWhole + sizeof(wchar_t)));
     if (!nameCopy)
-        return;
+        return FilingOutcome::NotFiled;
     memcpy(nameCopy.get(), pwchName, cbWhole);
     const wchar_t* pwszName = static_cast<const wchar_t*>(nameCopy.get());
     if (!IsLockEntryName(pwszName))
-        return;
+        return FilingOutcome::NotFiled;
 
     PathBuffer wszFileToMovePath;
     if (!BuildPath(wszFileToMovePath, L"%s%s%s", pDeviceInfo->szTempFolder, L"\\", pwszName))
-        return;
+        return FilingOutcome::NotFiled;
     if (!WaitForLockEntryGone(wszFileToMovePath))
-        return;
+        return FilingOutcome::NotFiled;
 
     JobStamp stamp;
     MakeStamp(stamp);
@@ -400,18 +464,44 @@ void FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWOR
     // A report that arrives late (the removal of an entry already filed) can find
     // the driver writing a new scan of the same name by the end of the pause:
     // its files are not complete yet, and its own removal report files them.
-    if (PathFileExistsW(wszFileToMovePath)) {
-        TraceMsg(L" The lock entry %s stands again; the scan is still being written\r\n", wszFileToMovePath);
-        return;
-    }
+    if (LockEntryStands(wszFileToMovePath))
+        return FilingOutcome::NotFiled;
 
     PathBuffer wszStem;
     const wchar_t* pwszFirstDot = wcschr(pwszName, L'.');
     if (FAILED(bgt::StringCchCopyNW(wszStem, kPathChars, pwszName, static_cast<size_t>(pwszFirstDot - pwszName)))) {
         TraceMsg(L" The path %s does not fit, the job is not filed\r\n", pwszName);
-        return;
+        return FilingOutcome::NotFiled;
     }
-    JobNames names;
-    if (FileJob(pDeviceInfo, wszStem, stamp, names))
-        StartDelivery(names.wszJobFolder);
+    return FileStem(pDeviceInfo, wszStem, stamp);
+}
+
+FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pwszStem, bool bSettle)
+{
+    PathBuffer wszLockEntry;
+    if (!BuildPath(wszLockEntry, L"%s%s%s%s", pDeviceInfo->szTempFolder, L"\\", pwszStem, L".lck"))
+        return FilingOutcome::NotFiled;
+    JobStamp stamp;
+    MakeStamp(stamp);
+    if (bSettle)
+        g_hooks.pfnSleep(kSettleMs);
+    if (LockEntryStands(wszLockEntry))
+        return FilingOutcome::NotFiled;
+    return FileStem(pDeviceInfo, pwszStem, stamp);
+}
+
+bool FilesQuiet(const wchar_t* const* rgpwszPaths, size_t nPaths)
+{
+    FILETIME ftNow;
+    GetSystemTimeAsFileTime(&ftNow);
+    ULARGE_INTEGER now{{ftNow.dwLowDateTime, ftNow.dwHighDateTime}};
+    for (size_t i = 0; i < nPaths; ++i) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(rgpwszPaths[i], GetFileExInfoStandard, &data))
+            continue;
+        ULARGE_INTEGER written{{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
+        if (written.QuadPart + kQuietFor100ns > now.QuadPart)
+            return false;
+    }
+    return true;
 }

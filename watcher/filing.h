@@ -13,10 +13,21 @@ struct DeviceInfo;
 // cut short, E_INVALIDARG for a capacity of 0.
 HRESULT GenTimeDateName(wchar_t* pwszName, size_t cchName);
 
+// What became of a scan the filing took up. Held: a file of it was held open by
+// another program past the retries; the scan stays whole for a later try.
+enum class FilingOutcome { NotFiled, Filed, Held };
+
 // Files the scan that one change record announces, if any. pwchName is the
 // record's name (not terminated), cbName its length in bytes. Returns once the
 // filing is over and its delivery has ended or been waited for 5000 ms.
-void FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWORD cbName);
+FilingOutcome FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWORD cbName);
+
+// Files the finished scan <stem> that no report announced, exactly as a report
+// of its lock entry would; the settling pause only when bSettle.
+FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pwszStem, bool bSettle);
+
+// True when none of the paths that exist was written in the last few seconds.
+bool FilesQuiet(const wchar_t* const* rgpwszPaths, size_t nPaths);
 
 // Starts SendToFolder on a thread of its own with a private copy of the job
 // folder path, waits for it at most 5000 ms and lets go of its handle.

@@ -5,6 +5,7 @@
 struct DeviceInfo;
 
 // Runs on the watcher thread until the folder can no longer be watched. Takes
-// over the pause event "WaitEvent" (may be null), the completion event and the
-// overlapped record that the start-up prepared, and closes both events.
-void WatchFolder(DeviceInfo* pDeviceInfo, HANDLE hWaitEvent, HANDLE hCompletionEvent, OVERLAPPED* pOverlapped);
+// over the pause event "WaitEvent" (may be null) and the completion event that
+// the start-up prepared, and closes both. The overlapped record lives with the
+// read buffer, inside the watch.
+void WatchFolder(DeviceInfo* pDeviceInfo, HANDLE hWaitEvent, HANDLE hCompletionEvent);

@@ -49,19 +49,21 @@ void WarnNoNetwork()
                            L"ORBEK SCANNER", MB_OK | MB_ICONWARNING);
 }
 
-// Answers true when the republish says this thread must end.
-bool RepublishUnderLock(const DeviceInfo* pDeviceInfo)
+// Answers true when the republish says this thread must end; the thread then
+// ends with the failure's last error, taken before anything else can change it.
+bool RepublishUnderLock(const DeviceInfo* pDeviceInfo, DWORD& dwExitCode)
 {
     bool bEndThread = false;
     EnterCriticalSection(&g_csTemplateLock);
     TraceMsg(L"  Getting the republish thread. IsWIA %d\r\n", pDeviceInfo->IsWIA);
     RePublishAllTemplates(pDeviceInfo, &bEndThread);
+    dwExitCode = GetLastError();
     LeaveCriticalSection(&g_csTemplateLock);
     return bEndThread;
 }
 
 // Answers true when the thread must end before its watch.
-bool CheckAddressAndRepublish(const DeviceInfo* pDeviceInfo)
+bool CheckAddressAndRepublish(const DeviceInfo* pDeviceInfo, DWORD& dwExitCode)
 {
     if (CheckAddressWithRetries() != S_OK) {
         WarnNoNetwork();
@@ -69,7 +71,7 @@ bool CheckAddressAndRepublish(const DeviceInfo* pDeviceInfo)
     }
     if (UpdateTemplateRepository(pDeviceInfo) != 0)
         return false;
-    return RepublishUnderLock(pDeviceInfo);
+    return RepublishUnderLock(pDeviceInfo, dwExitCode);
 }
 
 bgt::UniqueHandle CreatePauseEvent()
@@ -98,14 +100,11 @@ DWORD WINAPI WatchTempFolder(LPVOID pvDeviceInfo)
         TraceMsg(L"  > CreateEvent failed  \r\n");
         return 0;
     }
-    // Lives in this frame for as long as the watch below runs.
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = hCompletionEvent.get();
-
-    if (CheckAddressAndRepublish(pDeviceInfo))
-        return 0;
+    DWORD dwExitCode = 0;
+    if (CheckAddressAndRepublish(pDeviceInfo, dwExitCode))
+        return dwExitCode;
     RecordDeleteImageOption(pDeviceInfo);
 
-    WatchFolder(pDeviceInfo, hWaitEvent.release(), hCompletionEvent.release(), &overlapped);
+    WatchFolder(pDeviceInfo, hWaitEvent.release(), hCompletionEvent.release());
     return 0;
 }

@@ -355,14 +355,15 @@ TEST_F(Discovery, ValueWithoutTerminator_ReadOnlyToItsLength)
     EXPECT_STREQ(L"", g_pDevices[1]->szMacAddr);
 }
 
-TEST_F(Discovery, FolderPathsThatWouldBeCutShort_LeftEmpty)
+TEST_F(Discovery, FolderPathsThatWouldBeCutShort_LeftEmpty_TheFilingPathKept)
 {
     const std::wstring deepFiling = L"C:\\" + std::wstring(240, L'd'); // fits, but not with the user folder
     AddDriverKey(0, {L"Orbek Chromhold 6403", kUsbId1, true, L"mac", deepFiling.c_str()});
     EXPECT_EQ(E_FAIL, GetDeviceInfo());
     ASSERT_EQ(1u, g_nDevices);
     const DeviceInfo& device = *g_pDevices[0];
-    EXPECT_STREQ(L"", device.szFilingPath);
+    // The per-user option and the marker are derived from the filing path alone.
+    EXPECT_EQ(deepFiling, device.szFilingPath);
     EXPECT_STREQ(L"", device.szUserFolder);
     EXPECT_STREQ(L"", device.szTempFolder);
     EXPECT_STREQ(L"", device.szDocFolder);

@@ -5,6 +5,7 @@ import argparse
 import filecmp
 import os
 import re
+import subprocess
 import sys
 import time
 import unittest
@@ -182,6 +183,34 @@ class E2E(unittest.TestCase):
         self.assertTrue(wait_for(lambda: os.path.exists(delivered) and os.path.getsize(delivered) == 200 * 1024 * 1024,
                                  120))
         self.assertTrue(filecmp.cmp(delivered, job_image, shallow=False))
+
+    def test_image_held_by_another_program_is_filed_whole(self):
+        # A virus scanner or an indexer opens a file just written: here a command
+        # interpreter whose input is the image, for as long as a ping runs. A short
+        # hold is waited out; after a long one the scan stays whole and is tried
+        # again without another scan. No empty job folder either way.
+        s = PREFIX.install_scanner("--name", "Held")
+        self.start_task()
+        self.wait_watchers([s])
+        temp = PREFIX.unix(s["tempFolder"])
+        for stem, pings in (("SHORT", 5), ("LONG", 12)):
+            dropper = subprocess.Popen(["wine", PREFIX.tool("simdrop.exe"), s["tempFolder"], stem, "--hold", "3000"],
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, env=PREFIX.env)
+            self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(temp, stem + ".ost")), 30))
+            holder = subprocess.Popen(["wine", "cmd", "/c", "ping -n %d 127.0.0.1 < %s\\%s.tif"
+                                       % (pings, s["tempFolder"], stem)],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL, env=PREFIX.env)
+            dropper.wait(timeout=60)
+            holder.wait(timeout=60)
+            released = time.time()
+            job = PREFIX.unix(s["docFolder"] + "\\%s.osm" % stem)
+            self.assertTrue(wait_for(lambda: os.path.isdir(job) and sorted(os.listdir(job)) ==
+                                     [stem + ".ost", stem + ".tif"], 60), (stem, self.docs(s)))
+            print("held %s: filed %.1f s after its release" % (stem, time.time() - released), file=sys.stderr)
+            self.assertEqual([stem + ".osm"], [d for d in self.docs(s) if d.startswith(stem)], "filed once, whole")
+            self.assertEqual([], [f for f in os.listdir(temp) if f.startswith(stem)])
 
 
 # ---- templates that would misdirect a delivery ---------------------------------

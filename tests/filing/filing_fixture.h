@@ -51,6 +51,53 @@ inline std::wstring StampInSeconds(const SYSTEMTIME& now, int nSeconds)
     return StampOf(st);
 }
 
+// A file held open, without delete sharing, by another process (as a virus
+// scanner or an indexer holds a file just written): a command interpreter that
+// inherits the handle and waits on a pipe until it is let go.
+class HeldByAnotherProcess {
+public:
+    explicit HeldByAnotherProcess(const std::wstring& path)
+    {
+        SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+        bgt::UniqueFileHandle hFile(
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, nullptr));
+        HANDLE hRead = nullptr;
+        HANDLE hWrite = nullptr;
+        if (!hFile || !CreatePipe(&hRead, &hWrite, &sa, 0))
+            return;
+        bgt::UniqueHandle hPipeRead(hRead);
+        m_hPipeWrite.reset(hWrite);
+        SetHandleInformation(hWrite, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW si{};
+        si.cb = sizeof(si);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = hRead;
+        si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        wchar_t wszCommand[] = L"cmd.exe /q /k";
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessW(nullptr, wszCommand, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+            return;
+        CloseHandle(pi.hThread);
+        m_hProcess.reset(pi.hProcess);
+    }
+    ~HeldByAnotherProcess() { Release(); }
+    bool Holding() const { return m_hProcess.valid(); }
+    void Release()
+    {
+        if (!m_hProcess)
+            return;
+        TerminateProcess(m_hProcess.get(), 0);
+        WaitForSingleObject(m_hProcess.get(), 10000);
+        m_hProcess.reset();
+        m_hPipeWrite.reset();
+    }
+
+private:
+    bgt::UniqueHandle m_hProcess;
+    bgt::UniqueHandle m_hPipeWrite;
+};
+
 class FilingFixture : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_EQ(S_OK, InitUserIdentity()); }

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 
 #include "tests/filing/filing_fixture.h"
+#include "watcher/catch_up.h"
 #include "watcher/filing.h"
 
 using namespace filingtest;
@@ -14,10 +16,10 @@ class Filing : public FilingFixture {
 protected:
     // A change record's name is not terminated: hand it over inside a longer
     // text so that a read past its length would be seen.
-    void Report(const std::wstring& name)
+    FilingOutcome Report(const std::wstring& name)
     {
         std::wstring padded = name + L"XYZ.tif";
-        FileScanRecord(&m_device, padded.c_str(), static_cast<DWORD>(name.size() * sizeof(wchar_t)));
+        return FileScanRecord(&m_device, padded.c_str(), static_cast<DWORD>(name.size() * sizeof(wchar_t)));
     }
 
     std::wstring OnlyStampedJob(const std::wstring& stem) const
@@ -196,11 +198,12 @@ TEST_F(Filing, FolderJob_PagesRenamedOnce_OddNamesKeepTheirParts)
     Report(L"A.lck");
 
     EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
-    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A_A_p9.tif", L"A_p1.JPG", L"A_p1.tif", L"A_p1.tmb", L"A_p2.jpg",
-                                         L"README"}),
+    // A name with several dots keeps everything between its first and last dot.
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A_A_p9.tif", L"A_p1.JPG", L"A_p1.tif", L"A_p1.tmb",
+                                         L"A_p2.x.jpg", L"README"}),
               ListFolder(Docs(L"A.osm")));
     EXPECT_EQ("p1.tif", ReadFileBytes(Docs(L"A.osm\\A_p1.tif")));
-    EXPECT_EQ("p2.x.jpg", ReadFileBytes(Docs(L"A.osm\\A_p2.jpg")));
+    EXPECT_EQ("p2.x.jpg", ReadFileBytes(Docs(L"A.osm\\A_p2.x.jpg")));
     EXPECT_EQ("README", ReadFileBytes(Docs(L"A.osm\\README")));
     EXPECT_TRUE(ListFolder(m_temp).empty());
     EXPECT_TRUE(m_trace.Contains(L" Lock Folder For New Job Sucessfully Created at " + Docs(L"A.lck") + L"\r\n"));
@@ -298,27 +301,53 @@ TEST_F(Filing, OverLongPaths_NothingFiledNothingLost)
     EXPECT_FALSE(m_trace.ContainsFragment(L"Created at"));
 }
 
-TEST_F(Filing, FailedMoveOrRename_LeavesTheFileWhereAndAsItWas)
+TEST_F(Filing, HeldTemplate_TriedAgainThenTheScanStaysWholeWithNoFolderLeft)
 {
-    PutScan(L"A", L".tif");
+    PutScan(L"A", L".tif", "held image");
     PutTemplate(L"A", "held template");
+    FilingOutcome outcome;
     {
-        // Held open without delete sharing, the template cannot be moved.
+        // Held open without delete sharing, the template cannot be moved; the
+        // image, already moved, goes back.
         bgt::UniqueFileHandle hHeld(CreateFileW(Temp(L"A.ost").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                 OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(hHeld);
-        Report(L"A.lck");
+        outcome = Report(L"A.lck");
     }
-    EXPECT_EQ(std::vector<std::wstring>{L"A.tif"}, ListFolder(Docs(L"A.osm")));
-    EXPECT_EQ(std::vector<std::wstring>{L"A.ost"}, ListFolder(m_temp));
+    EXPECT_EQ(FilingOutcome::Held, outcome);
+    EXPECT_TRUE(ListFolder(m_docs).empty()) << "no job folder and no lock folder";
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(m_temp));
+    EXPECT_EQ("held image", ReadFileBytes(Temp(L"A.tif")));
     EXPECT_EQ("held template", ReadFileBytes(Temp(L"A.ost")));
     EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A.ost") + L" has FAILED\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" The scan A stays whole in the temporary folder\r\n"));
+    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+    // The settling pause, then the held move tried again in short steps for 2 s.
+    std::vector<DWORD> pauses = m_sleeps.Pauses();
+    ASSERT_EQ(21u, pauses.size());
+    EXPECT_EQ(1000u, pauses[0]);
+    EXPECT_EQ(2000u, std::accumulate(pauses.begin() + 1, pauses.end(), 0u));
+    EXPECT_EQ(100u, *std::max_element(pauses.begin() + 1, pauses.end()));
 
+    // A held image: nothing moves at all. Once let go, the scan is filed whole.
+    {
+        bgt::UniqueFileHandle hHeld(CreateFileW(Temp(L"A.tif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(hHeld);
+        EXPECT_EQ(FilingOutcome::Held, Report(L"A.lck"));
+    }
+    EXPECT_TRUE(ListFolder(m_docs).empty());
+    EXPECT_EQ(FilingOutcome::Filed, Report(L"A.lck"));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+}
+
+TEST_F(Filing, FailedRename_LeavesThePageWhereAndAsItWas)
+{
     // A page whose rename fails keeps its name inside the job folder.
     testsupport::MakeFolder(Temp(L"B.osm"));
     WriteFileBytes(Temp(L"B.osm\\p1.tif"), "page one");
     WriteFileBytes(Temp(L"B.osm\\p2.tif"), "page two");
-    m_trace.Clear();
     {
         bgt::UniqueFileHandle hHeld(CreateFileW(Temp(L"B.osm\\p2.tif").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                                 nullptr, OPEN_EXISTING, 0, nullptr));
@@ -333,20 +362,22 @@ TEST_F(Filing, FailedMoveOrRename_LeavesTheFileWhereAndAsItWas)
 
 TEST_F(Filing, PageRenameOntoATakenName_NothingIsReplaced)
 {
-    // Both pages map to A_p1.tif: one gets the name, the other keeps its own.
+    // p1.tif becomes A_p1.tif, which is taken until A_p1.tif itself has become
+    // A_A_p1.tif: whichever comes first, no page replaces another.
     testsupport::MakeFolder(Temp(L"A.osm"));
     WriteFileBytes(Temp(L"A.osm\\p1.tif"), "page");
-    WriteFileBytes(Temp(L"A.osm\\p1.x.tif"), "other page");
+    WriteFileBytes(Temp(L"A.osm\\A_p1.tif"), "other page");
     Report(L"A.lck");
     std::vector<std::wstring> files = ListFolder(Docs(L"A.osm"));
     ASSERT_EQ(2u, files.size());
-    EXPECT_EQ(L"A_p1.tif", files[0]);
-    EXPECT_TRUE(files[1] == L"p1.tif" || files[1] == L"p1.x.tif") << Narrow(files[1]);
-    std::vector<std::string> contents{ReadFileBytes(Docs(L"A.osm\\A_p1.tif")),
+    bool bClashed = m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A_p1.tif") + L" has FAILED\r\n");
+    EXPECT_EQ(bClashed ? (std::vector<std::wstring>{L"A_A_p1.tif", L"p1.tif"})
+                       : (std::vector<std::wstring>{L"A_A_p1.tif", L"A_p1.tif"}),
+              files);
+    std::vector<std::string> contents{ReadFileBytes(Docs(L"A.osm\\" + files[0])),
                                       ReadFileBytes(Docs(L"A.osm\\" + files[1]))};
     std::sort(contents.begin(), contents.end());
     EXPECT_EQ((std::vector<std::string>{"other page", "page"}), contents);
-    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + Docs(L"A.osm\\A_p1.tif") + L" has FAILED\r\n"));
 }
 
 TEST_F(Filing, DocumentsOnAnotherVolume_FilesCopiedOverFolderJobNeverHalfMoved)
@@ -406,6 +437,84 @@ TEST_F(Filing, EveryJobAndLockFolderGoesThroughProtectedFolderCreation)
     EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
     EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B.tif"}), ListFolder(m_temp));
     EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
+}
+
+} // namespace
+
+namespace {
+
+class Recovery : public FilingFixture {
+protected:
+    testsupport::SleepRecorder m_sleeps;
+};
+
+// What a task ended part way through a filing leaves: its lock folder, perhaps
+// an empty job folder, perhaps a single-file job with the image moved and the
+// template copy not yet. The next watch finishes it: nothing stays in the
+// temporary folder, nothing is doubled, no lock folder is left.
+TEST_F(Recovery, FilingsCutOffByAnEndedTask_AreFinishedAndNothingIsDoubled)
+{
+    // Cut off before anything moved: only the lock folder.
+    testsupport::MakeFolder(Docs(L"A.lck"));
+    PutScan(L"A", L".tif", "image A");
+    PutTemplate(L"A", "template A");
+    // Cut off once its job folder was made.
+    testsupport::MakeFolder(Docs(L"B.lck"));
+    testsupport::MakeFolder(Docs(L"B.osm"));
+    PutScan(L"B", L".pdf", "image B");
+    PutTemplate(L"B", "template B");
+    // Cut off between the two moves of a stamped job.
+    const std::wstring job = L"C_2026-12-9_5-1-2";
+    testsupport::MakeFolder(Docs(job + L".lck"));
+    testsupport::MakeFolder(Docs(job + L".osm"));
+    WriteFileBytes(Docs(job + L".osm\\" + job + L".tif"), "image C");
+    PutTemplate(L"C", "template C");
+    // Cut off after a folder job moved, in the middle of its renames.
+    testsupport::MakeFolder(Docs(L"F.lck"));
+    testsupport::MakeFolder(Docs(L"F.osm"));
+    WriteFileBytes(Docs(L"F.osm\\F_p1.tif"), "page 1");
+    WriteFileBytes(Docs(L"F.osm\\p2.tif"), "page 2");
+
+    RecoverEndedFilings(&m_device);
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm", job + L".osm", L"F.osm"}), ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B.pdf"}), ListFolder(Docs(L"B.osm")));
+    EXPECT_EQ((std::vector<std::wstring>{job + L".ost", job + L".tif"}), ListFolder(Docs(job + L".osm")));
+    EXPECT_EQ("template C", ReadFileBytes(Docs(job + L".osm\\" + job + L".ost")));
+    EXPECT_EQ((std::vector<std::wstring>{L"F_p1.tif", L"p2.tif"}), ListFolder(Docs(L"F.osm")));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    // The cut-off jobs were never delivered (the delivery starts once the lock
+    // folder has gone); they are now, and the scans filed afresh are too.
+    EXPECT_EQ(4u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+    // These were just written: each gets the settling pause.
+    EXPECT_EQ((std::vector<DWORD>{1000, 1000}), m_sleeps.Pauses());
+}
+
+TEST_F(Recovery, ScansQuietForAFewSeconds_FiledWithoutTheSettlingPause)
+{
+    PutScan(L"Old", L".tif");
+    PutTemplate(L"Old");
+    testsupport::MakeFolder(Temp(L"Pages.osm"));
+    WriteFileBytes(Temp(L"Pages.osm\\p1.tif"), "page");
+    FILETIME ftNow;
+    GetSystemTimeAsFileTime(&ftNow);
+    ULARGE_INTEGER old{{ftNow.dwLowDateTime, ftNow.dwHighDateTime}};
+    old.QuadPart -= 3600ull * 10000000ull;
+    FILETIME ftOld{old.LowPart, old.HighPart};
+    for (const wchar_t* name : {L"Old.tif", L"Old.ost", L"Pages.osm"}) {
+        bgt::UniqueFileHandle h(CreateFileW(Temp(name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(h);
+        ASSERT_TRUE(SetFileTime(h.get(), nullptr, nullptr, &ftOld));
+    }
+    PutScan(L"New", L".pdf");
+    PutTemplate(L"New");
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+    EXPECT_EQ((std::vector<std::wstring>{L"New.osm", L"Old.osm", L"Pages.osm"}), ListFolder(m_docs));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    EXPECT_EQ(std::vector<DWORD>{1000}, m_sleeps.Pauses()) << "only the scan just written waits";
 }
 
 } // namespace

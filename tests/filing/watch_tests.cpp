@@ -2,10 +2,13 @@
 // fed by scans dropped the way the driver drops them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 
 #include "sim_drop.h"
+#include "common/trace.h"
+#include "tests/reliability/fault_injection.h"
 #include "tests/filing/filing_fixture.h"
 #include "tests/support/watch_runner.h"
 
@@ -25,15 +28,13 @@ protected:
         }
     }
 
-    // The events and the overlapped record as the watcher's start-up makes them;
-    // the watch takes both events over.
+    // The events as the watcher's start-up makes them; the watch takes both over.
     void StartWatch()
     {
         m_args = {};
         m_args.pDevice = &m_device;
         m_args.hWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_args.hCompletion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        m_args.overlapped.hEvent = m_args.hCompletion;
         ASSERT_TRUE(m_args.hWait != nullptr && m_args.hCompletion != nullptr);
         m_hThread.reset(CreateThread(nullptr, 0, testsupport::RunWatch, &m_args, 0, nullptr));
         ASSERT_TRUE(m_hThread);
@@ -127,20 +128,39 @@ TEST_F(Watch, FolderAppearingWithinTheAttempts_IsOpenedAndWatched)
     EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 15s));
 }
 
-TEST_F(Watch, ScansCompleteBeforeTheFirstRead_AreNotFiled_OneWhoseLockGoesLaterIs)
+TEST_F(Watch, ScansWaitingAtTheStart_AreFiledAsAReportWouldFileThem)
 {
+    // Finished while no watch ran: a single-file scan, a folder job, the same
+    // stem as a job already in Documents. A template copy alone stays, and so
+    // does a scan whose lock entry stands until its own report files it.
     PutScan(L"Done", L".tif");
     PutTemplate(L"Done");
+    testsupport::MakeFolder(Temp(L"Pages.osm"));
+    WriteFileBytes(Temp(L"Pages.osm\\p1.tif"), "page");
+    WriteFileBytes(Temp(L"Pages.osm\\Pages.ost"), "template");
+    testsupport::MakeFolder(Docs(L"Again.osm"));
+    PutScan(L"Again", L".pdf");
+    PutTemplate(L"Again");
+    PutTemplate(L"Lone");
     PutScan(L"Late", L".tif");
     PutTemplate(L"Late");
     WriteFileBytes(Temp(L"Late.lck"), "");
     StartWatch();
-    ASSERT_TRUE(WaitUntilWatching());
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"Done") && JobFolders().size() == 4; }, 20s));
+    EXPECT_EQ((std::vector<std::wstring>{L"Pages.ost", L"Pages_p1.tif"}), ListFolder(Docs(L"Pages.osm")));
+    std::vector<std::wstring> jobs = JobFolders();
+    auto again = std::find_if(jobs.begin(), jobs.end(), [](const std::wstring& j) { return j.rfind(L"Again_", 0) == 0; });
+    ASSERT_NE(jobs.end(), again) << "the taken name gets the stamp";
+    std::wstring suffix = again->substr(5, again->size() - 9);
+    EXPECT_EQ((std::vector<std::wstring>{L"Again" + suffix + L".ost", L"Again" + suffix + L".pdf"}),
+              ListFolder(Docs(*again)));
+    EXPECT_EQ((std::vector<std::wstring>{L"Late.lck", L"Late.ost", L"Late.tif", L"Lone.ost"}), ListFolder(m_temp));
+
     ASSERT_TRUE(DeleteFileW(Temp(L"Late.lck").c_str()));
     ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"Late"); }, 15s));
     Sleep(1500);
-    EXPECT_EQ(std::vector<std::wstring>{L"Late.osm"}, ListFolder(m_docs));
-    EXPECT_EQ((std::vector<std::wstring>{L"Done.ost", L"Done.tif"}), ListFolder(m_temp));
+    EXPECT_EQ(5u, JobFolders().size());
+    EXPECT_EQ(std::vector<std::wstring>{L"Lone.ost"}, ListFolder(m_temp));
 }
 
 TEST_F(Watch, DeletingTheFolder_EndsTheWatchAndGivesEverythingBack)
@@ -184,39 +204,138 @@ TEST_F(Watch, NoFolderWithin51Attempts_GivesUpAndClosesTheEvents)
     EXPECT_EQ(nBefore, testsupport::CountProcessHandles());
 }
 
-// More changes than the read buffer holds pile up while a scan is being filed:
-// the platform gives up on them (0 bytes on Windows, ERROR_NOTIFY_ENUM_DIR on
-// Wine). The watch goes on; a scan whose reports were lost stays whole where
-// the driver left it, and the next scan is filed.
-TEST_F(Watch, OverflowWhileFiling_WatchGoesOnAndNothingIsHalfMoved)
+// More changes than the read buffer holds pile up while a scan is being filed
+// (held here in its settling pause): the platform gives up on them (0 bytes on
+// Windows, ERROR_NOTIFY_ENUM_DIR on Wine). The watch goes on and looks for the
+// scans whose reports were lost.
+namespace {
+HANDLE g_hReleasePause = nullptr;
+HANDLE g_hInPause = nullptr;
+void WINAPI PauseHeldByTheTest(DWORD dwMs)
 {
+    if (dwMs == 1000 && g_hReleasePause != nullptr) {
+        SetEvent(g_hInPause);
+        WaitForSingleObject(g_hReleasePause, 30000);
+    }
+}
+} // namespace
+
+TEST_F(Watch, OverflowWhileFiling_ScansWhoseReportsWereLostAreFiled)
+{
+    testsupport::HookGuard hooks;
+    bgt::UniqueHandle hRelease(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    bgt::UniqueHandle hInPause(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_hReleasePause = hRelease.get();
+    g_hInPause = hInPause.get();
+    bgt::ScopeExit unhook([] { g_hReleasePause = nullptr; });
+    g_hooks.pfnSleep = PauseHeldByTheTest;
     StartWatch();
     ASSERT_TRUE(WaitUntilWatching());
     Drop(L"A");
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInPause.get(), 15000)) << "the filing of A reached its pause";
     Drop(L"C", sim::JobKind::Tif, 0);
-    testsupport::MakeFolder(Temp(L"noise"));
+    Drop(L"F", sim::JobKind::Folder, 0);
     for (int i = 0; i < 4000; ++i) {
         std::wstring name = L"noise-entry-" + std::to_wstring(i) + L".tmp";
         HANDLE h = CreateFileW(Temp(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, h);
         CloseHandle(h);
     }
-    ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 30s));
-    // Whatever the overflow swallowed has been given up once the watch files
-    // a scan dropped after it.
-    Sleep(3000);
-    Drop(L"B");
-    ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"B"); }, 60s)) << "the watch goes on after the overflow";
+    SetEvent(hRelease.get());
+    g_hReleasePause = nullptr;
+    ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"A") && Filed(L"C") && JobFolders().size() == 3; }, 30s))
+        << "the scans whose reports the overflow swallowed are looked for";
+    size_t nOverflows = m_trace.Count(L"  >  m_pEventData is too small\r\n") +
+                        m_trace.Count(L"  > The change buffer overflowed: 1022\r\n");
+    EXPECT_GE(nOverflows, 1u) << "an overflow really happened";
+    EXPECT_EQ(4000u, ListFolder(m_temp).size()) << "the other entries are not touched";
+    EXPECT_EQ(3u, ListFolder(m_docs).size()) << "no lock folder left";
+    std::cout << "[ overflow ] overflows " << nOverflows << std::endl;
+}
 
-    bool bCFiled = Filed(L"C");
-    if (!bCFiled) {
-        EXPECT_EQ(4096u, ReadFileBytes(Temp(L"C.tif")).size());
-        EXPECT_EQ("Name \"C\"\n", ReadFileBytes(Temp(L"C.ost")));
+// A virus scanner or an indexer holds a file just written, in another process.
+// A short hold is waited out; after a long one the scan stays whole and is
+// tried again without waiting for another scan. No empty job folder either way.
+TEST_F(Watch, ImageHeldByAnotherProcess_ShortHoldFiledWhole_LongHoldFiledWithinAMinute)
+{
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    for (DWORD dwHoldMs : {1500, 9000}) {
+        std::wstring stem = dwHoldMs < 2000 ? L"Short" : L"Long";
+        m_trace.Clear();
+        WriteFileBytes(Temp(stem + L".lck"), "");
+        PutScan(stem, L".tif", "held image");
+        PutTemplate(stem);
+        HeldByAnotherProcess held(Temp(stem + L".tif"));
+        ASSERT_TRUE(held.Holding());
+        ASSERT_TRUE(DeleteFileW(Temp(stem + L".lck").c_str()));
+        Sleep(dwHoldMs);
+        held.Release();
+        auto tReleased = std::chrono::steady_clock::now();
+        if (dwHoldMs > 2000) {
+            // Both reports of its lock entry have given up by now.
+            EXPECT_EQ(2u, m_trace.Count(L" The scan " + stem + L" stays whole in the temporary folder\r\n"));
+        }
+        ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(stem); }, 60s)) << Narrow(stem);
+        std::cout << "[ held ] " << Narrow(stem) << " filed "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                           tReleased).count()
+                  << " ms after its release" << std::endl;
+        EXPECT_EQ("held image", ReadFileBytes(Docs(stem + L".osm\\" + stem + L".tif")));
+        EXPECT_TRUE(ListFolder(m_temp).empty());
+        testsupport::RemoveTree(Docs(stem + L".osm"));
+        EXPECT_TRUE(ListFolder(m_docs).empty()) << "no other job folder, no lock folder";
     }
-    EXPECT_EQ(bCFiled ? 3u : 2u, JobFolders().size());
-    EXPECT_EQ(4001u, ListFolder(m_temp).size() - (bCFiled ? 0u : 2u)) << "the other entries are not touched";
-    std::cout << "[ overflow ] C " << (bCFiled ? "filed" : "left in TempImage") << ", 0-byte reads "
-              << m_trace.Count(L"  >  m_pEventData is too small\r\n") << std::endl;
+}
+
+// The folder cannot be opened for a moment (held, out of reach): the watch
+// goes on; only a folder that is gone ends it.
+TEST_F(Watch, FolderOutOfReachForAMoment_WatchGoesOn)
+{
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    {
+        faults::FaultInjector injector;
+        injector.Arm(faults::Kind::FileOpen, 1, ERROR_SHARING_VIOLATION, 100000);
+        ASSERT_TRUE(testsupport::WaitFor([&] { return injector.Failed(faults::Kind::FileOpen) >= 2; }, 10s));
+        injector.DisarmAll();
+    }
+    EXPECT_TRUE(m_trace.ContainsFragment(L"cannot be opened just now: 32"));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(m_hThread.get(), 0)) << "the watch goes on";
+    Drop(L"A");
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 15s));
+}
+
+// A read that cannot be issued is traced with its own error, read before any
+// other call (a debugger's output, for one, may change the thread's last
+// error), and the watch goes on after a pause, since the folder is still there.
+namespace {
+TraceSinkFn g_pfnCaptureSink = nullptr;
+void SinkThatTouchesTheLastError(const wchar_t* pszText)
+{
+    g_pfnCaptureSink(pszText);
+    SetLastError(ERROR_SUCCESS);
+}
+} // namespace
+
+TEST_F(Watch, ReadThatCannotBeIssued_TracedWithItsOwnErrorAndTheWatchGoesOn)
+{
+    StartWatch();
+    ASSERT_TRUE(WaitUntilWatching());
+    g_pfnCaptureSink = SetTraceSink(SinkThatTouchesTheLastError);
+    bgt::ScopeExit restore([] { SetTraceSink(g_pfnCaptureSink); });
+    {
+        faults::FaultInjector injector;
+        ASSERT_TRUE(faults::FaultInjector::Patched(faults::Kind::DirectoryWatch));
+        injector.Arm(faults::Kind::DirectoryWatch, 1, ERROR_INVALID_FUNCTION);
+        Drop(L"A");
+        ASSERT_TRUE(testsupport::WaitFor([&] { return Filed(L"A"); }, 15s));
+        ASSERT_TRUE(testsupport::WaitFor([&] { return injector.Failed(faults::Kind::DirectoryWatch) == 1; }, 10s));
+    }
+    EXPECT_TRUE(m_trace.Contains(L"  > Directory watch failed  \r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" The Last Error is 1\r\n"));
+    Drop(L"B");
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"B"); }, 15s)) << "the watch goes on";
 }
 
 // Scans dropped as fast as the drop protocol allows: each is filed exactly once,

@@ -63,6 +63,8 @@ decltype(&WriteFile) g_pfnWriteFile = nullptr;
 decltype(&FlushFileBuffers) g_pfnFlushFileBuffers = nullptr;
 decltype(&ReplaceFileW) g_pfnReplaceFileW = nullptr;
 decltype(&SHFileOperationW) g_pfnSHFileOperationW = nullptr;
+decltype(&ResumeThread) g_pfnResumeThread = nullptr;
+decltype(&ReadDirectoryChangesW) g_pfnReadDirectoryChangesW = nullptr;
 decltype(g_hooks.pfnStiCreateInstanceW) g_pfnStiCreate = nullptr;
 decltype(g_hooks.pfnCoCreateInstance) g_pfnCoCreate = nullptr;
 
@@ -230,6 +232,27 @@ int WINAPI FaultSHFileOperationW(LPSHFILEOPSTRUCTW pOp)
     return g_pfnSHFileOperationW(pOp);
 }
 
+DWORD WINAPI FaultResumeThread(HANDLE hThread)
+{
+    if (ShouldFail(Kind::ThreadResume)) {
+        SetLastError(ErrorOf(Kind::ThreadResume));
+        return static_cast<DWORD>(-1);
+    }
+    return g_pfnResumeThread(hThread);
+}
+
+BOOL WINAPI FaultReadDirectoryChangesW(HANDLE hFolder, LPVOID pvBuffer, DWORD cbBuffer, BOOL bSubtree, DWORD dwFilter,
+                                       LPDWORD pcbReturned, LPOVERLAPPED pOverlapped,
+                                       LPOVERLAPPED_COMPLETION_ROUTINE pfnCompletion)
+{
+    if (ShouldFail(Kind::DirectoryWatch)) {
+        SetLastError(ErrorOf(Kind::DirectoryWatch));
+        return FALSE;
+    }
+    return g_pfnReadDirectoryChangesW(hFolder, pvBuffer, cbBuffer, bSubtree, dwFilter, pcbReturned, pOverlapped,
+                                      pfnCompletion);
+}
+
 HRESULT WINAPI FaultStiCreate(HINSTANCE hInst, DWORD dwVer, IStillImageW** ppSti, LPUNKNOWN punkOuter)
 {
     if (ShouldFail(Kind::StiCreate)) {
@@ -281,6 +304,8 @@ std::vector<ImportPatch> AllPatches()
         Patch("FlushFileBuffers", Kind::FileWrite, g_pfnFlushFileBuffers, FaultFlushFileBuffers),
         Patch("ReplaceFileW", Kind::FileReplace, g_pfnReplaceFileW, FaultReplaceFileW),
         Patch("SHFileOperationW", Kind::ShellCopy, g_pfnSHFileOperationW, FaultSHFileOperationW),
+        Patch("ResumeThread", Kind::ThreadResume, g_pfnResumeThread, FaultResumeThread),
+        Patch("ReadDirectoryChangesW", Kind::DirectoryWatch, g_pfnReadDirectoryChangesW, FaultReadDirectoryChangesW),
     };
 }
 
@@ -363,7 +388,8 @@ const char* KindName(Kind kind)
 {
     static const char* const s_rgpszNames[] = {"move",      "copy",       "folder creation", "registry open",
                                                "registry write", "file open", "file write",      "file replace",
-                                               "shell copy", "still-image service", "WIA manager"};
+                                               "shell copy", "still-image service", "WIA manager", "thread resume",
+                                               "directory watch"};
     static_assert(sizeof(s_rgpszNames) / sizeof(s_rgpszNames[0]) == kKinds);
     return s_rgpszNames[static_cast<size_t>(kind)];
 }

@@ -31,6 +31,8 @@ enum class Kind {
     ShellCopy,     // SHFileOperationW
     StiCreate,     // g_hooks.pfnStiCreateInstanceW
     WiaCreate,     // g_hooks.pfnCoCreateInstance
+    ThreadResume,  // ResumeThread
+    DirectoryWatch, // ReadDirectoryChangesW
     Count_
 };
 

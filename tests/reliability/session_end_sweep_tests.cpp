@@ -523,3 +523,29 @@ TEST_F(SessionEndSweep, EverySimulatedDriverAnswerFailedOnce)
               << nBreaks << ", crashes 0, deletion threads ended " << m_nThreadsEnded << std::endl;
     EXPECT_EQ(0u, nBreaks);
 }
+
+// A deletion thread that cannot be resumed never runs: the query is answered at
+// once, as when no thread could be started, instead of waiting for it for ever.
+TEST_F(SessionEndSweep, DeletionThreadThatCannotBeResumed_IsNotWaitedFor)
+{
+    SimConfig config;
+    config.devices = {Device(L"twain0", kTwainDesc)};
+    for (bool bVista : {false, true}) {
+        config.bVista = bVista;
+        Prepare(config);
+        {
+            faults::FaultInjector injector;
+            ASSERT_TRUE(faults::FaultInjector::Patched(Kind::ThreadResume));
+            injector.Arm(Kind::ThreadResume, 1, ERROR_ACCESS_DENIED);
+            Query();
+            EXPECT_EQ(1u, injector.Failed(Kind::ThreadResume));
+        }
+        EXPECT_TRUE(m_bAnswered) << "answered within " << kAnswerDeadlineMs << " ms, vista " << bVista;
+        EXPECT_EQ(1, m_lAnswer);
+        EXPECT_TRUE(m_trace.Contains(L"resumethread unsuccessful"));
+        EXPECT_FALSE(m_trace.Contains(L"Got the Delete Template thread.")) << "the thread never ran";
+        EXPECT_TRUE(TakeLockBounded());
+        Sleep(100);
+        EXPECT_EQ(0, g_nExitCalls.load()) << "no pass ran, so no log-off is relayed";
+    }
+}

@@ -1,6 +1,6 @@
 #pragma once
 // Runs the folder watch on a thread of its own, as the watcher thread would after
-// its start-up: the events and the overlapped record live here for the watch's life.
+// its start-up, which hands it both events.
 #include <windows.h>
 
 #include "watcher/watch_loop.h"
@@ -11,13 +11,12 @@ struct WatchArgs {
     DeviceInfo* pDevice;
     HANDLE hWait;
     HANDLE hCompletion;
-    OVERLAPPED overlapped;
 };
 
 inline DWORD WINAPI RunWatch(LPVOID pv)
 {
     auto* pArgs = static_cast<WatchArgs*>(pv);
-    WatchFolder(pArgs->pDevice, pArgs->hWait, pArgs->hCompletion, &pArgs->overlapped);
+    WatchFolder(pArgs->pDevice, pArgs->hWait, pArgs->hCompletion);
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include "common/owners.h"
 #include "discovery/state.h"
 #include "fake_resolver.h"
+#include "sim/stisim/stisim.h"
 #include "tests/support/test_support.h"
 #include "watcher/watcher.h"
 
@@ -256,4 +257,48 @@ TEST_F(WatcherStartUp, ShortFilingPath_WritesNoKeyNoValueNoMarkerAndGoesOn)
     EXPECT_FALSE(m_traces.Contains(L" Created the Del file \r\n"));
     EXPECT_TRUE(m_traces.Contains(L"\t Filing path is not below the common application data folder, no user key \r\n"));
     EXPECT_EQ(nHandlesBefore, CountProcessHandles());
+}
+
+namespace {
+// The WIA service's answers as the simulator gives them, the thread's last error
+// set to a value of its own once the manager has been had, so that the exit
+// code shows where it came from.
+constexpr DWORD kFailureLastError = 0x2345;
+HRESULT WINAPI CreateManagerMarkingLastError(REFCLSID rclsid, LPUNKNOWN pOuter, DWORD dwContext, REFIID riid,
+                                             LPVOID* ppv)
+{
+    HRESULT hr = stisim::CoCreateInstance(rclsid, pOuter, dwContext, riid, ppv);
+    SetLastError(kFailureLastError);
+    return hr;
+}
+} // namespace
+
+TEST_F(WatcherStartUp, FatalWiaStatusInTheRepublish_EndsTheThreadWithTheFailuresLastError)
+{
+    FakeResolver resolver({Addresses({"192.168.1.20"})}); // empty Templates folder: 0
+    stisim::Reset();
+    stisim::StiDeviceConfig device;
+    device.wstrInternalName = L"wia0";
+    device.wstrDescription = L"Orbek Chromhold WIA Scanner";
+    stisim::SetStiDevices({device});
+    stisim::WiaDeviceConfig wia;
+    wia.vecCreateStatuses = {static_cast<HRESULT>(0x80010108)};
+    stisim::SetWiaDevice(L"wia0", wia);
+    g_hooks.pfnStiCreateInstanceW = stisim::StiCreateInstanceW;
+    g_hooks.pfnCoCreateInstance = CreateManagerMarkingLastError;
+    const wchar_t wszSid[] = L"S-1-5-21-1-2-3-1001";
+    auto* pwszSid = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, sizeof(wszSid)));
+    ASSERT_NE(nullptr, pwszSid);
+    memcpy(pwszSid, wszSid, sizeof(wszSid));
+    SetUserSidText(pwszSid);
+    bgt::ScopeExit noSid([] { DiscardUserSidText(); });
+
+    bgt::UniqueHandle hThread(CreateThread(nullptr, 0, WatchTempFolder, m_pDevice.get(), 0, nullptr));
+    ASSERT_TRUE(hThread);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hThread.get(), kThreadDeadlineMs));
+    ASSERT_TRUE(m_traces.ContainsFragment(L"Killing the Thread"));
+    EXPECT_FALSE(m_traces.Contains(L"RegWriteDeleteImageOption Enter \r\n")) << "the watch never starts";
+    DWORD dwExit = 0;
+    ASSERT_TRUE(GetExitCodeThread(hThread.get(), &dwExit));
+    EXPECT_EQ(kFailureLastError, dwExit);
 }
