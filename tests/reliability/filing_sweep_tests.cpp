@@ -185,10 +185,15 @@ TEST_F(FilingSweep, ManifestCheck_SeesLostDuplicatedPartialAndStrayFiles)
     EXPECT_EQ(1u, findings.nLost);
     testsupport::MakeFolder(m_docs + L"\\M.lck");
     EXPECT_EQ(1u, m_manifest.Check(m_temp, {m_docs}).nStray);
-    // The same lock folder in a Documents folder moved away is counted apart.
+    // The same lock folder in a Documents folder moved away is counted apart,
+    // and so is an empty job folder there; in the live folder it counts.
+    testsupport::MakeFolder(m_docs + L"\\E.osm");
+    EXPECT_EQ(1u, m_manifest.Check(m_temp, {m_docs}).nEmptyJobFolders);
     findings = m_manifest.Check(m_temp, {}, {m_docs});
     EXPECT_EQ(0u, findings.nStray);
     EXPECT_EQ(1u, findings.nLocksMovedAway);
+    EXPECT_EQ(0u, findings.nEmptyJobFolders);
+    EXPECT_EQ(1u, findings.nEmptyJobsMovedAway);
 }
 
 TEST_F(FilingSweep, SingleFileJob_EveryCallPointFailedOnce)

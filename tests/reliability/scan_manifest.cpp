@@ -107,8 +107,8 @@ std::string ManifestFindings::Summary() const
            std::to_string(nLeft) + ", split " + std::to_string(nSplit) + "; lost " + std::to_string(nLost) +
            ", duplicated " + std::to_string(nDuplicated) + ", partial/altered " + std::to_string(nPartial) +
            ", out of place " + std::to_string(nStray) + ", empty job folders " + std::to_string(nEmptyJobFolders) +
-           ", spread over two job folders " + std::to_string(nSpread) + ", lock folders moved away with Documents " +
-           std::to_string(nLocksMovedAway);
+           ", spread over two job folders " + std::to_string(nSpread) + ", moved away with Documents: lock folders " +
+           std::to_string(nLocksMovedAway) + ", empty job folders " + std::to_string(nEmptyJobsMovedAway);
 }
 
 ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder, const std::vector<std::wstring>& jobAreas,
@@ -154,8 +154,10 @@ ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder, const s
                 continue;
             }
             std::vector<std::wstring> files = ListTree(wstrPath);
-            if (files.empty())
-                ++findings.nEmptyJobFolders;
+            if (files.empty() && a >= jobAreas.size())
+                ++findings.nEmptyJobsMovedAway;
+            else if (files.empty())
+                Problem(findings.nEmptyJobFolders, "empty job folder: " + Narrow(wstrPath));
             for (const std::wstring& rel : files) {
                 std::pair<size_t, size_t> key;
                 if (!Identify(wstrPath + L"\\" + rel, key)) {

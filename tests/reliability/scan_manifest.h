@@ -43,9 +43,11 @@ struct ManifestFindings {
     // could not be moved with its scan is filed on the lock entry's second
     // change record into a job folder of its own.
     unsigned nSpread = 0;
-    // Lock folders in a Documents folder that was moved away while a filing was
-    // under way: the task can no longer reach them by their path.
+    // Lock folders, and job folders left empty, in a Documents folder that was
+    // moved away while a filing was under way: the task can no longer reach
+    // them by their path, so it can neither finish nor take back that filing.
     unsigned nLocksMovedAway = 0;
+    unsigned nEmptyJobsMovedAway = 0;
     std::vector<std::string> problems;
     bool Holds() const { return nLost == 0 && nDuplicated == 0 && nPartial == 0 && nStray == 0; }
     std::string Summary() const;
