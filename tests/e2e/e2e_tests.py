@@ -30,7 +30,9 @@ def escapes(prefix, code, device=None):
             if len(e) >= 4 and e[1] == "Escape" and e[2] == code and (device is None or e[0].endswith(device))]
 
 
-class E2E(unittest.TestCase):
+class TaskCase(unittest.TestCase):
+    """A case of the real task in the end-to-end prefix, reset before each case."""
+
     def setUp(self):
         PREFIX.reset()
         self.task = None
@@ -56,7 +58,8 @@ class E2E(unittest.TestCase):
         path = PREFIX.unix(scanner["docFolder"])
         return sorted(os.listdir(path)) if os.path.isdir(path) else []
 
-    # ---------------------------------------------------------------------------
+
+class E2E(TaskCase):
     def test_no_family_scanner_ends_at_first_tick(self):
         start = time.time()
         task = Task(PREFIX)
@@ -214,18 +217,10 @@ class E2E(unittest.TestCase):
 
 
 # ---- templates that would misdirect a delivery ---------------------------------
-class TemplateDelivery(unittest.TestCase):
+class TemplateDelivery(TaskCase):
     """The real executable with templates that give no base name, or an empty, a
     relative or a climbing destination: nothing is delivered anywhere, and every
     scan is still filed."""
-
-    def setUp(self):
-        PREFIX.reset()
-        self.task = None
-
-    def tearDown(self):
-        if self.task is not None:
-            self.task.stop()
 
     def write_template(self, name, text):
         folder = r"C:\PC\templates"
@@ -294,12 +289,7 @@ def wia_writes(prefix, prop, device=None):
     return [e for e in service_lines(prefix, device) if e[1] == "WriteMultiple" and e[2] == prop]
 
 
-class WiaServiceE2E(unittest.TestCase):
-    setUp = E2E.setUp
-    tearDown = E2E.tearDown
-    start_task = E2E.start_task
-    wait_watchers = E2E.wait_watchers
-
+class WiaServiceE2E(TaskCase):
     @classmethod
     def setUpClass(cls):
         for name in ("wiasim.exe", "wiamarshal.dll"):

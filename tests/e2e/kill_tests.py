@@ -130,7 +130,7 @@ class KillRun:
               flush=True)
         dropper.wait(timeout=120)
         task.wait(10)
-        task.log.close()
+        task.stop()
 
     def settle(self):
         """Starts the task once more and lets it file whatever is left."""

@@ -108,16 +108,20 @@ class SimPrefix:
 
 
 class Task:
-    """The real BgndTask.exe, started in the background."""
+    """A program of the prefix (the real BgndTask.exe unless another is named),
+    started in the background. Its output goes to a file opened for appending,
+    so that the program's writes never land where this side reads."""
 
-    def __init__(self, prefix, args=(), debug=None):
+    def __init__(self, prefix, args=(), debug=None, program=None):
         self.prefix = prefix
-        self.log = tempfile.TemporaryFile()
+        fd, self.log_path = tempfile.mkstemp(prefix="task-", suffix=".log")
+        os.close(fd)
         env = dict(prefix.env)
         if debug:
             env["WINEDEBUG"] = debug
-        self.proc = subprocess.Popen(["wine", prefix.tool("BgndTask.exe"), *args], stdin=subprocess.DEVNULL,
-                                     stdout=self.log, stderr=subprocess.STDOUT, env=env)
+        with open(self.log_path, "ab") as log:
+            self.proc = subprocess.Popen(["wine", program or prefix.tool("BgndTask.exe"), *args],
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=env)
 
     def wait(self, timeout):
         try:
@@ -126,16 +130,22 @@ class Task:
             return None
 
     def output(self):
-        self.log.seek(0)
-        return self.log.read().decode("utf-8", "replace").replace("\r", "")
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace").replace("\r", "")
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
 
     def stop(self):
+        """Ends the task through its window, or outright when it does not answer."""
         if self.proc.poll() is None:
             self.prefix.wine(self.prefix.tool("bgctl.exe"), "close", check=False)
             if self.wait(20) is None:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
+                self.kill()
+        if os.path.exists(self.log_path):
+            os.remove(self.log_path)
 
 
 def wait_for(predicate, timeout, interval=0.2):

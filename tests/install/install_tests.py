@@ -10,12 +10,11 @@ import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from simprefix import SimPrefix  # noqa: E402
+from simprefix import SimPrefix, Task  # noqa: E402
 
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 RUN_KEY_32 = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run"
@@ -41,26 +40,6 @@ def file_version(path):
 
 def dos_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
-
-
-class Started:
-    """A program started in the background from a command line of the Run entry."""
-
-    def __init__(self, prefix, path, args):
-        self.log = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(["wine", path, *args], stdin=subprocess.DEVNULL, stdout=self.log,
-                                     stderr=subprocess.STDOUT, env=prefix.env)
-
-    def wait(self, seconds):
-        try:
-            return self.proc.wait(timeout=seconds)
-        except subprocess.TimeoutExpired:
-            return None
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
 
 
 class Package(unittest.TestCase):
@@ -128,7 +107,7 @@ class Package(unittest.TestCase):
 
     def start_from_run_entry(self):
         path, args = self.run_command()
-        task = Started(self.prefix, path, args)
+        task = Task(self.prefix, args, program=path)
         Package.task = task
         rc, _ = self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)
         self.assertEqual(0, rc, "the Run entry's command line did not bring up the task's window")
@@ -201,7 +180,7 @@ class Package(unittest.TestCase):
         self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
 
     def test_7_uninstall_ends_a_task_whose_window_does_not_answer(self):
-        stuck = Started(self.prefix, ARGS.stuck, [])
+        stuck = Task(self.prefix, program=ARGS.stuck)
         Package.task = stuck
         self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)[0])
         self.assertEqual(0, self.msiexec("/x", ARGS.package))

@@ -7,13 +7,11 @@ import argparse
 import os
 import re
 import shutil
-import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from simprefix import SimPrefix, wait_for  # noqa: E402
+from simprefix import SimPrefix, Task, wait_for  # noqa: E402
 
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 # Wine 8 shows what a program sends to the debugger output on the warn+seh channel
@@ -32,37 +30,14 @@ def unescape(text):
                   else ESCAPES.get(m.group(1), m.group(0)), text)
 
 
-class Traced:
+class Traced(Task):
     """The support build started in the background; its debugger texts so far."""
 
     def __init__(self, prefix, args):
-        self.prefix = prefix
-        fd, self.log_path = tempfile.mkstemp(prefix="support-", suffix=".log")
-        os.close(fd)
-        env = dict(prefix.env, WINEDEBUG=DEBUG_CHANNEL)
-        # Appending: the program's writes never land where this side reads.
-        with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen(["wine", prefix.tool("BgndTask.exe"), *args], stdin=subprocess.DEVNULL,
-                                         stdout=log, stderr=subprocess.STDOUT, env=env)
+        super().__init__(prefix, args, debug=DEBUG_CHANNEL)
 
     def texts(self):
-        with open(self.log_path, "rb") as f:
-            out = f.read().decode("utf-8", "replace").replace("\r\n", "\n")
-        return [unescape(t) for t in DEBUG_LINE.findall(out)]
-
-    def wait(self, seconds):
-        try:
-            return self.proc.wait(timeout=seconds)
-        except subprocess.TimeoutExpired:
-            return None
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.prefix.wine(self.prefix.tool("bgctl.exe"), "close", check=False)
-            if self.wait(20) is None:
-                self.proc.kill()
-                self.proc.wait()
-        os.remove(self.log_path)
+        return [unescape(t) for t in DEBUG_LINE.findall(self.output())]
 
 
 class SupportBuild(unittest.TestCase):
