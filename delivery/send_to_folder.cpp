@@ -198,8 +198,6 @@ void GetStagingFolder(wchar_t* pwszTempFolder)
     }
 }
 
-bool Exists(const wchar_t* pwszPath) { return GetFileAttributesW(pwszPath) != INVALID_FILE_ATTRIBUTES; }
-
 // The n-th candidate for the destination: the name itself, then
 // "<name> (n)<ext>" from 2 on, as the shell would name a copy.
 bool FormDestination(const Delivery& delivery, const wchar_t* pwszDestName, DWORD n, wchar_t* pwszDestination)
@@ -228,7 +226,7 @@ Claim ClaimName(const wchar_t* pwszPath)
     if (hClaim)
         return Claim::Claimed;
     DWORD dwError = GetLastError();
-    if (dwError == ERROR_FILE_EXISTS || dwError == ERROR_ALREADY_EXISTS || Exists(pwszPath))
+    if (dwError == ERROR_FILE_EXISTS || dwError == ERROR_ALREADY_EXISTS || PathFileExistsW(pwszPath))
         return Claim::Taken;
     if (dwError == ERROR_PATH_NOT_FOUND)
         return Claim::MissingFolder;

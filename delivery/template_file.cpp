@@ -1,5 +1,7 @@
 #include "delivery/template_file.h"
 
+#include <shlwapi.h>
+
 #include <cstring>
 
 #include "common/bounded_string.h"
@@ -105,8 +107,6 @@ bool WriteAllBytes(HANDLE hFile, const char* pData, size_t cbData)
     return FlushFileBuffers(hFile) != FALSE;
 }
 
-bool Exists(const wchar_t* pwszPath) { return GetFileAttributesW(pwszPath) != INVALID_FILE_ATTRIBUTES; }
-
 // ReplaceFileW refused and the template still stands: an atomic rename over
 // it puts the new text in place, or fails and leaves the old one.
 bool RenameOverTemplate(const wchar_t* pwszTemplate, const wchar_t* pwszNewFile)
@@ -152,7 +152,7 @@ bool ReplaceTemplate(const wchar_t* pwszTemplate, const wchar_t* pwszNewFile, co
         return true;
     }
     TraceMsg(L"\tReplaceFileW failed %d\r\n", GetLastError());
-    if (Exists(pwszTemplate)) {
+    if (PathFileExistsW(pwszTemplate)) {
         bool bDone = RenameOverTemplate(pwszTemplate, pwszNewFile);
         DeleteFileW(pwszBackup);
         return bDone;

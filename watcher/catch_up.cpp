@@ -103,14 +103,10 @@ bool FinishedScanOf(const wchar_t* pwszTemp, const FolderEntry& entry, FinishedS
 bool IsQuiet(const wchar_t* pwszTemp, const FinishedScan& scan)
 {
     std::vector<std::wstring> paths;
-    std::vector<const wchar_t*> rgpwsz;
     paths.reserve(scan.files.size());
-    rgpwsz.reserve(scan.files.size());
     for (const std::wstring& wstrFile : scan.files)
         paths.push_back(std::wstring(pwszTemp) + L"\\" + wstrFile);
-    for (const std::wstring& wstrPath : paths)
-        rgpwsz.push_back(wstrPath.c_str());
-    return FilesQuiet(rgpwsz.data(), rgpwsz.size());
+    return FilesQuiet(paths);
 }
 
 // ---- what an ended task left ------------------------------------------------

@@ -490,14 +490,14 @@ FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pws
     return FileStem(pDeviceInfo, pwszStem, stamp);
 }
 
-bool FilesQuiet(const wchar_t* const* rgpwszPaths, size_t nPaths)
+bool FilesQuiet(const std::vector<std::wstring>& paths)
 {
     FILETIME ftNow;
     GetSystemTimeAsFileTime(&ftNow);
     ULARGE_INTEGER now{{ftNow.dwLowDateTime, ftNow.dwHighDateTime}};
-    for (size_t i = 0; i < nPaths; ++i) {
+    for (const std::wstring& wstrPath : paths) {
         WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExW(rgpwszPaths[i], GetFileExInfoStandard, &data))
+        if (!GetFileAttributesExW(wstrPath.c_str(), GetFileExInfoStandard, &data))
             continue;
         ULARGE_INTEGER written{{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
         if (written.QuadPart + kQuietFor100ns > now.QuadPart)

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 struct DeviceInfo;
 
@@ -27,7 +29,7 @@ FilingOutcome FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchN
 FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pwszStem, bool bSettle);
 
 // True when none of the paths that exist was written in the last few seconds.
-bool FilesQuiet(const wchar_t* const* rgpwszPaths, size_t nPaths);
+bool FilesQuiet(const std::vector<std::wstring>& paths);
 
 // Starts SendToFolder on a thread of its own with a private copy of the job
 // folder path, waits for it at most 5000 ms and lets go of its handle.
