@@ -12,6 +12,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -26,6 +27,9 @@ INSTALLED_EXE = r"C:\Program Files\Orbek\BgndTask\BgndTask.exe"
 REPUBLISH = "0x101E"
 DELETE = "0x101D"
 MSIEXEC_SECONDS = 90
+PACKAGE_SECONDS = 600
+SIGNING_VARIABLES = ("BGTASK_SIGN_PFX", "BGTASK_SIGN_CERT", "BGTASK_SIGN_KEY", "BGTASK_SIGN_PASSWORD",
+                     "BGTASK_SIGN_TIMESTAMP")
 PREFIX_SECONDS = 120
 
 ARGS = None
@@ -242,14 +246,57 @@ class Package(unittest.TestCase):
         self.assertEqual([], self.product_entries())
 
 
+class Signing(unittest.TestCase):
+    """scripts/package with a throw-away certificate made here (as PEM files and as a
+    PKCS#12 file with a password), and with none. The first run builds the Release
+    executable in a folder of its own (a few minutes); later runs only pack again."""
+
+    def package(self, env):
+        out = os.path.join(ARGS.build, "package-check")
+        run_env = {k: v for k, v in os.environ.items() if k not in SIGNING_VARIABLES}
+        run_env.update(env, BGTASK_PACKAGE_BUILD=os.path.join(out, "build"), BGTASK_PACKAGE_DIST=os.path.join(out, "dist"))
+        try:
+            rc = subprocess.call([os.path.join(ARGS.source, "scripts", "package")], env=run_env,
+                                 stdout=subprocess.DEVNULL, timeout=PACKAGE_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.fail("scripts/package did not finish within %d s" % PACKAGE_SECONDS)
+        self.assertEqual(0, rc, "scripts/package failed")
+        dist = os.path.join(out, "dist")
+        self.assertEqual(0, subprocess.call(["sha256sum", "--quiet", "-c", "SHA256SUMS"], cwd=dist),
+                         "SHA256SUMS does not match the files beside it")
+        stage = os.path.join(out, "build", "installer", "BgndTask_msi.stage")
+        return [os.path.join(dist, "BgndTask.exe"), os.path.join(stage, "CloseTask.dll"), os.path.join(dist, "BgndTask.msi")]
+
+    def test_signed_with_a_certificate_given_and_unsigned_without(self):
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        key, cert, pfx = (os.path.join(tmp, n) for n in ("key.pem", "cert.pem", "signer.pfx"))
+        subprocess.check_call(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                               "-subj", "/CN=BgndTask test signer", "-addext", "extendedKeyUsage=codeSigning",
+                               "-keyout", key, "-out", cert], stderr=subprocess.DEVNULL)
+        subprocess.check_call(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
+                               "-passout", "pass:throw-away"])
+        for env in ({"BGTASK_SIGN_CERT": cert, "BGTASK_SIGN_KEY": key},
+                    {"BGTASK_SIGN_PFX": pfx, "BGTASK_SIGN_PASSWORD": "throw-away"}, {}):
+            with self.subTest(sorted(env)):
+                exe, dll, msi = files = self.package(env)
+                verified = [subprocess.call(["osslsigncode", "verify", "-CAfile", cert, "-in", f],
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0 for f in files]
+                self.assertEqual([bool(env)] * 3, verified, "signatures of %s" % files)
+                # The custom action packed in the package is the staged one, signed or not.
+                with open(dll, "rb") as d, open(msi, "rb") as m:
+                    self.assertIn(d.read(), m.read(), "the package does not carry the staged custom action")
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
-    parser.add_argument("--package", required=True)
-    parser.add_argument("--older", required=True)
-    parser.add_argument("--rebuilt", required=True)
-    parser.add_argument("--stuck", required=True)
+    parser.add_argument("--package")
+    parser.add_argument("--older")
+    parser.add_argument("--rebuilt")
+    parser.add_argument("--stuck")
+    parser.add_argument("--source")
     ARGS, rest = parser.parse_known_args()
     ARGS.build = os.path.abspath(ARGS.build)
     unittest.main(argv=[sys.argv[0], "-v", "--failfast", *rest])
