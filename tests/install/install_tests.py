@@ -249,7 +249,7 @@ class Package(unittest.TestCase):
 class Signing(unittest.TestCase):
     """scripts/package with a throw-away certificate made here (as PEM files and as a
     PKCS#12 file with a password), and with none. The first run builds the Release
-    executable in a folder of its own (a few minutes); later runs only pack again."""
+    executable in a folder of its own (about a minute); later runs only pack again."""
 
     def package(self, env):
         out = os.path.join(ARGS.build, "package-check")
@@ -279,12 +279,12 @@ class Signing(unittest.TestCase):
         for env in ({"BGTASK_SIGN_CERT": cert, "BGTASK_SIGN_KEY": key},
                     {"BGTASK_SIGN_PFX": pfx, "BGTASK_SIGN_PASSWORD": "throw-away"}, {}):
             with self.subTest(sorted(env)):
-                exe, dll, msi = files = self.package(env)
+                files = self.package(env)
                 verified = [subprocess.call(["osslsigncode", "verify", "-CAfile", cert, "-in", f],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0 for f in files]
                 self.assertEqual([bool(env)] * 3, verified, "signatures of %s" % files)
                 # The custom action packed in the package is the staged one, signed or not.
-                with open(dll, "rb") as d, open(msi, "rb") as m:
+                with open(files[1], "rb") as d, open(files[2], "rb") as m:
                     self.assertIn(d.read(), m.read(), "the package does not carry the staged custom action")
 
 
