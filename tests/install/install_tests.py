@@ -232,9 +232,10 @@ class Package(unittest.TestCase):
         other = Task(self.prefix, program=ARGS.stuck)
         self.addCleanup(other.kill)
         self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)[0])
-        # The stand-in as the installed program: a task that no longer ends on request.
+        # The stand-in as the installed program: a task that no longer ends on request,
+        # started through its path in other letters (the image path keeps them).
         shutil.copy2(ARGS.stuck, self.installed_exe())
-        stuck = Package.task = Task(self.prefix, program=INSTALLED_EXE)
+        stuck = Package.task = Task(self.prefix, program=INSTALLED_EXE.upper())
         time.sleep(3)
         self.assertIsNone(stuck.proc.poll(), "the stand-in did not start as the installed program")
         self.assertEqual(0, self.msiexec("/x", ARGS.package))
