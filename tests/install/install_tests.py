@@ -89,11 +89,16 @@ class Package(unittest.TestCase):
 
     # ---- helpers ------------------------------------------------------------------
     def msiexec(self, action, msi):
+        """Runs the package silently; its verbose log (actions in order, then the
+        properties) is kept in self.log."""
+        log = os.path.join(self.prefix.path, "msiexec.log")
         try:
-            rc, out = self.prefix.wine("msiexec", action, dos_path(msi), "/qn", check=False,
+            rc, out = self.prefix.wine("msiexec", action, dos_path(msi), "/qn", "/l*v", dos_path(log), check=False,
                                        timeout=MSIEXEC_SECONDS)
         except subprocess.TimeoutExpired:
             self.fail("msiexec %s %s did not finish within %d s" % (action, msi, MSIEXEC_SECONDS))
+        with open(log, encoding="utf-8", errors="replace") as f:
+            self.log = f.read()
         return rc
 
     def installed_exe(self):
@@ -181,6 +186,9 @@ class Package(unittest.TestCase):
 
     def test_1_install_writes_the_file_and_the_run_entry(self):
         self.assertEqual(0, self.msiexec("/i", ARGS.package))
+        # No restart by the package, and nothing that turns the Restart Manager off.
+        self.assertIn("Property(S): REBOOT = ReallySuppress", self.log)
+        self.assertNotIn("MSIRESTARTMANAGERCONTROL", self.log)
         version = file_version(os.path.join(ARGS.build, "host", "BgndTask.exe"))[:-2]
         self.assert_installed(os.path.join(ARGS.build, "host", "BgndTask.exe"), version)
         path, args = self.run_command()
@@ -197,6 +205,9 @@ class Package(unittest.TestCase):
     def test_3_uninstall_has_the_task_delete_the_templates_then_removes_all(self):
         self.assertIsNotNone(Package.task, "no task was started from the Run entry")
         self.assert_deleted_then_ended("/x", ARGS.package, "uninstall")
+        # After the Restart Manager has had its turn.
+        started = re.findall(r"^Action start [\d:]+: (InstallValidate|CloseRunningTask)\.", self.log, re.M)
+        self.assertEqual(["InstallValidate", "CloseRunningTask"], started)
         self.assertFalse(os.path.exists(os.path.dirname(os.path.dirname(self.installed_exe()))),
                          "the Orbek folder under Program Files was left behind")
         self.assertIsNone(self.prefix.reg_value(RUN_KEY, "BgndTask"), "the Run value was left behind")
