@@ -152,7 +152,7 @@ class Package(unittest.TestCase):
         task = Package.task
         self.assertIsNone(task.proc.poll(), "the task ended before the %s" % what)
         since = len(self.prefix.journal())
-        self.assertEqual(0, self.msiexec(action, msi))
+        self.assertEqual(0, self.msiexec(action, msi), "the %s failed; its log ends:\n%s" % (what, self.log[-3000:]))
         self.assert_task_ended_by_its_window(task, "the " + what)
         self.assertEqual(1, len(self.requests(DELETE, since)),
                          "the %s did not have the task delete the templates once: %r" % (what, self.prefix.journal()))
@@ -163,7 +163,8 @@ class Package(unittest.TestCase):
         # 0 is the exit of the message loop (after the session end, or WM_CLOSE); an
         # ended process says 1.
         self.assertEqual(0, code, "%s did not end the task through its window" % what)
-        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "5", check=False)[0])
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "5", check=False)[0],
+                         "a window of the task's class is still there after %s" % what)
 
     def assert_installed(self, exe, version):
         self.assertTrue(os.path.isfile(self.installed_exe()), "BgndTask.exe is not under Program Files")
