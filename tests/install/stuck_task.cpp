@@ -1,6 +1,7 @@
-// Stands in for a task whose window no longer answers WM_CLOSE (its main thread
-// busy elsewhere): the window of the task's class and title, which ignores the
-// request. The package's uninstall must still end it and remove the program.
+// Stands in for a task that no longer ends on request: the window of the task's
+// class and title, which lets the session end (the default answer) but ignores
+// WM_ENDSESSION and WM_CLOSE. Run as the installed program, the package's uninstall
+// must still end it; run from anywhere else, it must leave it alone.
 #include <windows.h>
 
 namespace {

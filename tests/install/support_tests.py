@@ -44,6 +44,9 @@ class SupportBuild(unittest.TestCase):
     def setUp(self):
         self.prefix = p = SimPrefix(ARGS.build, "support-prefix")
         p.ensure()
+        # The prefix says Windows XP for the task's session end; the installer, which
+        # refuses anything before Windows 7, is told Windows 7.
+        p.wine("reg", "add", r"HKCU\Software\Wine\AppDefaults\msiexec.exe", "/v", "Version", "/d", "win7", "/f")
         shutil.copy2(ARGS.trace_exe, os.path.join(p.bin_unix, "BgndTask.exe"))
         p.reset()
         self.started = []
