@@ -89,12 +89,14 @@ int wmain(int argc, wchar_t** argv)
         bool bCancel = wcscmp(argv[1], L"cancel") == 0;
         LPARAM lParam = wcscmp(argv[1], L"shutdown") != 0 ? static_cast<LPARAM>(ENDSESSION_LOGOFF) : 0;
         DWORD_PTR dwResult = 0;
+        ULONGLONG ullSent = GetTickCount64();
         if (!SendMessageTimeoutW(hWnd, WM_QUERYENDSESSION, 0, lParam, SMTO_NORMAL,
                                  static_cast<UINT>(seconds) * 1000u, &dwResult)) {
             wprintf(L"query=timeout\n");
             return 1;
         }
-        wprintf(L"query=%u\n", static_cast<unsigned>(dwResult));
+        // How long the session end was held: the query sent until it was answered.
+        wprintf(L"query=%u\nheld_ms=%llu\n", static_cast<unsigned>(dwResult), GetTickCount64() - ullSent);
         fflush(stdout);
         if (dwResult != 0 || bCancel)
             SendMessageTimeoutW(hWnd, WM_ENDSESSION, bCancel ? 0 : 1, lParam, SMTO_NORMAL, 10000, &dwResult);
