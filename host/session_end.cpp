@@ -112,9 +112,7 @@ void CBgTask::StartDeleteThread(LPARAM lParam)
     BeginSessionEnd();
     if (ResumeThread(g_hDeleteThread) != static_cast<DWORD>(-1)) {
         TraceMsg(L"resumethread successful");
-        s_end.bPassRan = g_hDeleteThread != nullptr;
-        if (!s_end.bPassRan)
-            EndSessionEnd();
+        s_end.bPassRan = true;
         return;
     }
     DWORD dwError = GetLastError();
