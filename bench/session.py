@@ -58,16 +58,26 @@ def bench_session_end(cfg, prefix, start_task, log):
             republish_s.append(time.monotonic() - t0 if back else None)
             log("   cancel %d: held %s ms, republished after %s s" % (i + 1, quick[-1], republish_s[-1]))
         res["answering"] = {"held_ms": quick, "republish_after_cancel_s": republish_s}
-        # Shutdown queries from here: nothing is republished behind the measurement.
-        for kind, args in (("twain", ["--name", "HoldSilentTwain"]), ("wia", ["--name", "HoldSilentWia", "--wia"])):
+    finally:
+        task.stop()
+    # A scanner that does not answer, in a task of its own each time: a shutdown
+    # query gives the SID text back, so a second one would ask nothing.
+    for kind, args in (("twain", ["--name", "HoldSilentTwain"]), ("wia", ["--name", "HoldSilentWia", "--wia"])):
+        before = counts()
+        silent = None
+        task, pid = start_task(prefix, [twain, wia])
+        try:
+            wait_for(lambda: all(a > b for a, b in zip(counts(), before)), 120)
+            time.sleep(1.0)
             silent = prefix.install_scanner(*args)
             prefix.wine("reg", "add", _class_key(silent) + r"\DeviceData", "/v", "SimSilent", "/t", "REG_DWORD",
                         "/d", "1", "/f")
             res["silent_" + kind] = {"held_ms": _held_ms(prefix, "shutdown")}
             log("   with a %s scanner that does not answer: held %s ms" % (kind, res["silent_" + kind]["held_ms"]))
-            prefix.wine("reg", "delete", _class_key(silent), "/f", check=False)
-    finally:
-        task.stop()
+        finally:
+            task.stop()
+            if silent is not None:
+                prefix.wine("reg", "delete", _class_key(silent), "/f", check=False)
     return res
 
 

@@ -15,7 +15,8 @@ class BGTASK_EXPORT CompareTCHAR {
 public:
     CompareTCHAR();
     CompareTCHAR(const CompareTCHAR& other);
-    ~CompareTCHAR();
+    // Defined out of line, so that the export table carries it.
+    ~CompareTCHAR(); // NOLINT(performance-trivially-destructible)
     CompareTCHAR& operator=(const CompareTCHAR& other);
     bool operator()(const wchar_t* pwszLeft, const wchar_t* pwszRight) const;
 };

@@ -197,6 +197,17 @@ class E2E(TaskCase):
         self.assertIsNone(task.proc.poll())
         self.assertEqual(2, len(escapes(PREFIX, REPUBLISH, s["driverKey"])))
 
+    def test_close_request_deletes_then_ends_the_task(self):
+        # As Restart Manager or the installer asks a task to close before an upgrade.
+        s = PREFIX.install_scanner("--name", "Closed")
+        task = self.start_task(debug="+process")
+        self.wait_watchers([s])
+        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "closeapp", "120", check=False)
+        self.assertIn("query=1", out)
+        self.assertEqual(1, len(escapes(PREFIX, DELETE, s["driverKey"])), PREFIX.journal())
+        self.assertEqual(0, task.wait(30), "the task did not end after the close request")
+        self.assertNotIn("wineboot.exe --end-session", task.output())
+
     def test_large_image_delivered_intact(self):
         pc_folder = r"C:\PC\Big"
         os.makedirs(PREFIX.unix(pc_folder), exist_ok=True)
