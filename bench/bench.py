@@ -674,6 +674,8 @@ def main():
 def publish(res, cfg, folder):
     lines = ["## Figures of %s%s" % (res["date"], " (--quick)" if res.get("quick") else ""), "",
              "Machine: " + res["machine"]] + report(res, cfg)
+    for part, when in sorted(res.get("remeasured", {}).items()):
+        lines += ["", "Section %s measured on its own on %s (`--only %s`), beside the run above." % (part, when, part)]
     lines += ["", "Whole run: %.1f min." % res["elapsed_min"]]
     text = "\n".join(lines) + "\n"
     print(text)
