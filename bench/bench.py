@@ -26,6 +26,7 @@ sys.path.insert(0, HERE)
 from simprefix import SimPrefix, Task, wait_for  # noqa: E402
 from linuxside import (IN_CLOSE_WRITE, IN_DELETE, IN_ISDIR, FileEvents, cpu_seconds, memory_kb,  # noqa: E402
                        median, percentile, wineserver_pid, windows_process)
+from session import bench_address, bench_session_end, report_session  # noqa: E402
 
 PAUSE_MS = 1000.0          # the mandated pause between a lock entry's removal and the filing
 POLL_BOUND = 3000000       # existence checks of one lock-entry poll
@@ -51,6 +52,8 @@ class Config:
         self.budget_s = (8 if quick else 19) * 60.0
         self.waiting_scans = 100
         self.waiting_quiet_s = 4.0
+        self.session_rounds = 3 if quick else 10
+        self.address_rounds = 4 if quick else 12
 
 
 def log(text):
@@ -482,6 +485,7 @@ def report(res, cfg):
                       "reference: one 1000 ms pause each", "goal"],
                      [["%d/%d" % (w["filed"], w["scans"]), w["left"], fmt(w["from_start_s"]),
                        fmt(w["from_watch_s"]), fmt(w["reference_with_pause_s"], "%.0f"), "seconds, not minutes"]])
+    out += report_session(res, table, fmt, median)
     return out
 
 
@@ -564,12 +568,15 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--quick", action="store_true", help="fewer scans and a 2-minute idle run")
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
-    parser.add_argument("--only", default="filing,delivery,idle,poll,scale,waiting",
-                        help="comma-separated subset of filing,delivery,idle,poll,scale,waiting")
+    parser.add_argument("--only", default="filing,delivery,idle,poll,scale,waiting,sessionend,address",
+                        help="comma-separated subset of filing,delivery,idle,poll,scale,waiting,sessionend,address")
+    parser.add_argument("--idle-minutes", type=float, help="length of the idle run (10, or 2 with --quick)")
     parser.add_argument("--report-only", action="store_true",
                         help="print the tables and redraw the charts from the last run's latest.json")
     args = parser.parse_args()
     cfg = Config(args.quick)
+    if args.idle_minutes:
+        cfg.idle_seconds = args.idle_minutes * 60.0
     if args.report_only:
         with open(os.path.join(args.out, "latest.json")) as f:
             res = json.load(f)
@@ -640,6 +647,21 @@ def main():
         log("6. %d scans waiting at the start" % cfg.waiting_scans)
         res["waiting"] = bench_waiting(cfg, prefix)
 
+    if "sessionend" in only:
+        log("7. session end held: %d cancelled log-offs, then scanners that do not answer" % cfg.session_rounds)
+        try:
+            res["sessionend"] = bench_session_end(cfg, prepare_prefix(args.build, "bench-session-prefix"), start_task,
+                                                  log)
+        except Exception as e:  # reported in the table; the other benchmarks go on
+            res["sessionend"] = {"error": repr(e)}
+
+    if "address" in only:
+        log("8. address changes: %d in a network namespace of its own" % cfg.address_rounds)
+        try:
+            res["address"] = bench_address(cfg, prepare_prefix(args.build, "bench-addr-prefix"), start_task, log)
+        except Exception as e:
+            res["address"] = {"error": repr(e)}
+
     if idle_thread.is_alive():
         log("3. idle cost: waiting for the idle run to end")
         idle_thread.join(cfg.idle_seconds + 600)
@@ -652,6 +674,8 @@ def main():
 def publish(res, cfg, folder):
     lines = ["## Figures of %s%s" % (res["date"], " (--quick)" if res.get("quick") else ""), "",
              "Machine: " + res["machine"]] + report(res, cfg)
+    for part, when in sorted(res.get("remeasured", {}).items()):
+        lines += ["", "Section %s measured on its own on %s (`--only %s`), beside the run above." % (part, when, part)]
     lines += ["", "Whole run: %.1f min." % res["elapsed_min"]]
     text = "\n".join(lines) + "\n"
     print(text)

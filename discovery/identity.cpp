@@ -20,7 +20,10 @@ HRESULT ResolveUserFromSid(PSID pSid)
     return S_OK;
 }
 
-HRESULT InitUserIdentity()
+namespace {
+
+// The process token's user, in a buffer of the process heap.
+HRESULT ReadTokenUser(bgt::UniqueHeapMem& pBuffer)
 {
     bgt::UniqueHandle hProcess(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, GetCurrentProcessId()));
     if (!hProcess)
@@ -33,12 +36,34 @@ HRESULT InitUserIdentity()
     if (GetTokenInformation(hToken.get(), TokenUser, nullptr, 0, &cbNeeded) ||
         GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return E_FAIL;
-    bgt::UniqueHeapMem pBuffer(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cbNeeded));
+    pBuffer.reset(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, cbNeeded));
     if (!pBuffer)
         return E_FAIL;
     if (!GetTokenInformation(hToken.get(), TokenUser, pBuffer.get(), cbNeeded, &cbNeeded))
         return E_FAIL;
+    return S_OK;
+}
 
+} // namespace
+
+HRESULT InitUserIdentity()
+{
+    bgt::UniqueHeapMem pBuffer;
+    if (FAILED(ReadTokenUser(pBuffer)))
+        return E_FAIL;
     const auto* pTokenUser = static_cast<const TOKEN_USER*>(pBuffer.get());
     return ResolveUserFromSid(pTokenUser->User.Sid);
+}
+
+HRESULT IdentifyUserSidAgain()
+{
+    bgt::UniqueHeapMem pBuffer;
+    if (FAILED(ReadTokenUser(pBuffer)))
+        return E_FAIL;
+    LPWSTR pwszSid = nullptr;
+    const auto* pTokenUser = static_cast<const TOKEN_USER*>(pBuffer.get());
+    if (!ConvertSidToStringSidW(pTokenUser->User.Sid, &pwszSid) || pwszSid == nullptr)
+        return E_FAIL;
+    SetUserSidText(pwszSid);
+    return S_OK;
 }

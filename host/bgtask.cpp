@@ -11,27 +11,16 @@
 #include "discovery/identity.h"
 #include "discovery/state.h"
 #include "templates/template_passes.h"
+#include "watcher/template_refresh.h"
 #include "watcher/watcher.h"
 
 namespace {
 
-constexpr wchar_t kBlockReason[] = L"Orbek Scanner Template Deletion In Progress...";
-
-bool IsLogoff(LPARAM lParam) { return (static_cast<DWORD>(lParam) & ENDSESSION_LOGOFF) != 0; }
-
-void EnableShutdownPrivilege()
-{
-    bgt::UniqueHandle hToken;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, hToken.put())) {
-        TraceMsg(L"EndSession: OpenProcessToken failed");
-        return;
-    }
-    TOKEN_PRIVILEGES tp = {};
-    LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &tp.Privileges[0].Luid);
-    tp.PrivilegeCount = 1;
-    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    AdjustTokenPrivileges(hToken.get(), FALSE, &tp, 0, nullptr, nullptr);
-}
+using PFN_REGISTERAPPLICATIONRESTART = HRESULT(WINAPI*)(PCWSTR pwzCommandline, DWORD dwFlags);
+// RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT: the Run entry starts the
+// task after a restart of the machine, and a task that crashed or hung is not
+// started again behind the user's back.
+constexpr DWORD kRestartFlags = 0x1 | 0x2 | 0x8;
 
 } // namespace
 
@@ -51,6 +40,7 @@ int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
         return 0;
 
     RegisterBgndWindow(hInstance);
+    RegisterForRestart();
     ResetProcessState();
     SetWatcherThreadEntry(WatchTempFolder);
     InitUserIdentity();
@@ -116,7 +106,9 @@ LRESULT CALLBACK CBgTask::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lP
     case WM_ENDSESSION:
         return OnEndSession(wParam, lParam);
     case WM_TIMER:
-        return OnTimer();
+        return OnTimer(wParam);
+    case WM_POWERBROADCAST:
+        return OnPowerBroadcast(wParam);
     case WM_WTSSESSION_CHANGE:
         if (wParam == WTS_CONSOLE_DISCONNECT)
             TraceMsg(L"WTS_CONSOLE_DISCONNECT");
@@ -126,115 +118,47 @@ LRESULT CALLBACK CBgTask::WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lP
     }
 }
 
-LRESULT CBgTask::OnTimer()
+bool CBgTask::RegisterForRestart()
 {
+    // Looked up at run time: Windows before Vista has no such function.
+    HMODULE hKernel32 = GetModuleHandleW(L"kernel32.dll");
+    auto pfnRegister = hKernel32 == nullptr ? nullptr
+                                            : reinterpret_cast<PFN_REGISTERAPPLICATIONRESTART>(
+                                                  g_hooks.pfnGetProcAddress(hKernel32, "RegisterApplicationRestart"));
+    if (pfnRegister == nullptr) {
+        TraceMsg(L"RegisterApplicationRestart is not available");
+        return false;
+    }
+    HRESULT hr = pfnRegister(kRestartCommandLine, kRestartFlags);
+    if (FAILED(hr)) {
+        TraceMsg(L"RegisterApplicationRestart failed %xh", static_cast<unsigned>(hr));
+        return false;
+    }
+    return true;
+}
+
+LRESULT CBgTask::OnTimer(WPARAM wParam)
+{
+    if (wParam == kVerdictTimerId) {
+        OnVerdictGraceOver();
+        return 0;
+    }
     int bRescan = CheckDeviceChange();
     SetTimer(g_hWnd, kRescanTimerId, kRescanPeriodMs, nullptr);
-    if (bRescan == 0)
-        return 0;
-    GetDeviceInfo();
-    return 1;
+    if (bRescan != 0)
+        GetDeviceInfo();
+    // A laptop moves to another network or gets a new lease while the user works.
+    FollowPcAddress(g_pDevices, g_nDevices);
+    return bRescan != 0 ? 1 : 0;
 }
 
-LRESULT CBgTask::OnQueryEndSession(LPARAM lParam)
+LRESULT CBgTask::OnPowerBroadcast(WPARAM wParam)
 {
-    TraceMsg(L"QUERYENDSESSION MESSAGE Delete all templates on all devices");
-    if (IsVistaOrLater()) {
-        TraceMsg(L"Vista specific... ShutdownBlockReasonCreate");
-        g_hUser32 = LoadLibraryW(L"User32.dll");
-        if (g_hUser32 != nullptr) {
-            g_lpShutDownBlockReasonCreate = reinterpret_cast<PFN_SHUTDOWNBLOCKREASONCREATE>(
-                g_hooks.pfnGetProcAddress(g_hUser32, "ShutdownBlockReasonCreate"));
-            g_lpShutDownBlockReasonDestroy = reinterpret_cast<PFN_SHUTDOWNBLOCKREASONDESTROY>(
-                g_hooks.pfnGetProcAddress(g_hUser32, "ShutdownBlockReasonDestroy"));
-            if (g_lpShutDownBlockReasonCreate == nullptr) {
-                FreeLibrary(g_hUser32);
-                g_hUser32 = nullptr;
-                TraceMsg(L"GetProcAddress : : g_lpShutDownBlockReasonCreate FAILED!!!");
-                return 0;
-            }
-            if (!g_lpShutDownBlockReasonCreate(g_hWnd, kBlockReason)) {
-                TraceMsg(L"ShutdownBlockReasonCreate FAILED!!! with ERROR: %d", GetLastError());
-                return 0;
-            }
-            StartDeleteThread(lParam);
-            TraceMsg(L"ShutdownBlockReasonCreate Success !!!");
-            AwaitDeleteThread();
-            if (g_lpShutDownBlockReasonDestroy == nullptr) {
-                FreeLibrary(g_hUser32);
-                g_hUser32 = nullptr;
-                TraceMsg(L"GetProcAddress : : g_lpShutDownBlockReasonDestroy FAILED!!!");
-                return 0;
-            }
-            if (g_lpShutDownBlockReasonDestroy(g_hWnd))
-                TraceMsg(L"ShutdownBlockReasonDestroy Success !!!");
-            else
-                TraceMsg(L"ShutdownBlockReasonDestroy FAILED!!! with ERROR: %d", GetLastError());
-        }
-    } else {
-        StartDeleteThread(lParam);
-        AwaitDeleteThread();
-    }
-    TraceMsg(IsLogoff(lParam) ? L"QueryEndSession LOGOFF MESSAGE" : L"QueryEndSession SHUTDOWN MESSAGE");
-    TraceMsg(L"DeleteAll template thread is still alive");
-    return 1;
-}
-
-void CBgTask::StartDeleteThread(LPARAM lParam)
-{
-    // The query's flags travel as a 32-bit value, unchanged, to the WM_ENDSESSION
-    // that the pass posts at its end.
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): a thread's one argument is pointer-sized
-    LPVOID pvArg = reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(static_cast<DWORD>(lParam)));
-    g_hDeleteThread = CreateThread(nullptr, 2048, DeleteTemplateThread, pvArg, CREATE_SUSPENDED, nullptr);
-    if (SetThreadPriority(g_hDeleteThread, THREAD_PRIORITY_HIGHEST))
-        TraceMsg(L"Set Thread priority Success");
-    else
-        TraceMsg(L"Set Thread priority Failure");
-    if (ResumeThread(g_hDeleteThread) != static_cast<DWORD>(-1)) {
-        TraceMsg(L"resumethread successful");
-        return;
-    }
-    DWORD dwError = GetLastError();
-    TraceMsg(L"resumethread unsuccessful");
-    // A thread that never runs would hold the session end for ever: it is ended
-    // before it has done anything, and the query goes on as if none had started.
-    if (g_hDeleteThread != nullptr) {
-        TerminateThread(g_hDeleteThread, dwError);
-        CloseHandle(g_hDeleteThread);
-        g_hDeleteThread = nullptr;
-    }
-}
-
-void CBgTask::AwaitDeleteThread()
-{
-    if (g_hDeleteThread == nullptr)
-        return;
-    // No time limit: the session end is held until every scanner has been asked.
-    DWORD dwWait;
-    do {
-        dwWait = WaitForSingleObject(g_hDeleteThread, INFINITE);
-    } while (dwWait == WAIT_TIMEOUT);
-    CloseHandle(g_hDeleteThread);
-    g_hDeleteThread = nullptr;
-}
-
-LRESULT CBgTask::OnEndSession(WPARAM wParam, LPARAM lParam)
-{
-    if (wParam == 0)
-        return 1;
-    if (IsLogoff(lParam)) {
-        TraceMsg(L"EndSession LOGOFF MESSAGE");
-        if (!g_hooks.pfnExitWindowsEx(EWX_LOGOFF, 0))
-            TraceMsg(L"EndSession: Relaying of Logoff failed");
-    } else {
-        TraceMsg(L"EndSession SHUTDOWN MESSAGE");
-        TraceMsg(L"EndSession SHUTDOWN MESSAGE Enter");
-        // The shutdown goes on by itself; the task only makes sure that it holds
-        // the privilege, and requests no second shutdown.
-        EnableShutdownPrivilege();
-    }
-    return 1;
+    // After a sleep the PC may wake on another network: the address is checked at
+    // once rather than at the next tick.
+    if (wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND)
+        FollowPcAddress(g_pDevices, g_nDevices);
+    return TRUE;
 }
 
 void CBgTask::CloseWatcherThread()

@@ -9,16 +9,42 @@ public:
     static int Run(HINSTANCE hInstance, const char* pszCmdLine);
     static void RegisterBgndWindow(HINSTANCE hInstance);
     static LRESULT CALLBACK WndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+    // Asks Windows to start the task again after an installer's Restart Manager
+    // ended it (an upgrade or repair); not after a crash, a hang or a restart of
+    // the machine, which the Run entry covers. True when registered.
+    static bool RegisterForRestart();
 
 private:
-    static LRESULT OnTimer();
+    static LRESULT OnTimer(WPARAM wParam);
+    static LRESULT OnPowerBroadcast(WPARAM wParam);
     static LRESULT OnQueryEndSession(LPARAM lParam);
     static LRESULT OnEndSession(WPARAM wParam, LPARAM lParam);
+    static void OnSessionEndCancelled();
+    static void OnVerdictGraceOver();
+    static void RelayOnce(LPARAM lParam);
+    static void EndTask(HWND hWnd);
     static void StartDeleteThread(LPARAM lParam);
     static void AwaitDeleteThread();
     static void CloseWatcherThread();
+
+    // One session-end query and what became of it; main thread only.
+    struct SessionEnd {
+        bool bSenderAwaited = false; // the query came from another thread, whose verdict follows
+        bool bPassRan = false;       // its delete pass ran and the log-on has not been put back
+        bool bDecided = false;       // the verdict came: the end goes ahead or was cancelled
+        bool bRelayed = false;       // the log-off (or shutdown) was relayed for this query
+        bool bRelayOwed = false;     // the pass's own WM_ENDSESSION came before the verdict
+        LPARAM lOwedParam = 0;
+    };
+    static SessionEnd s_end;
 };
 
 constexpr wchar_t kBgndClassName[] = L"BgndTask";
 constexpr UINT_PTR kRescanTimerId = 600;
 constexpr UINT kRescanPeriodMs = 5000;
+// How long the delete pass's own WM_ENDSESSION waits for the verdict of the
+// query's sender before it relays by itself.
+constexpr UINT_PTR kVerdictTimerId = 601;
+constexpr UINT kVerdictGraceMs = 5000;
+// What a restart after an upgrade passes, as the Run entry does.
+constexpr wchar_t kRestartCommandLine[] = L"/registry";

@@ -8,6 +8,12 @@
 //   bgctl logoff|shutdown  send WM_QUERYENDSESSION as a session end does (flags
 //                          ENDSESSION_LOGOFF or 0), print its answer, then send
 //                          WM_ENDSESSION when the answer let the session end
+//   bgctl cancel [seconds] send WM_QUERYENDSESSION as a log-off does, print its
+//                          answer, then WM_ENDSESSION with wParam 0, as when
+//                          the user cancels the log-off
+//   bgctl closeapp [seconds] send WM_QUERYENDSESSION and WM_ENDSESSION with
+//                          ENDSESSION_CLOSEAPP, as Restart Manager or an
+//                          installer closing the task does
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -65,7 +71,7 @@ int StopWiaService(int seconds)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2) {
-        fwprintf(stderr, L"usage: bgctl wait|gone|wiagone [seconds] | close | logoff|shutdown [seconds]\n");
+        fwprintf(stderr, L"usage: bgctl wait|gone|wiagone [seconds] | close | logoff|shutdown|cancel|closeapp [seconds]\n");
         return 2;
     }
     int seconds = argc > 2 ? _wtoi(argv[2]) : 30;
@@ -79,21 +85,27 @@ int wmain(int argc, wchar_t** argv)
         HWND hWnd = FindTask();
         return hWnd != nullptr && PostMessageW(hWnd, WM_CLOSE, 0, 0) ? 0 : 1;
     }
-    if (wcscmp(argv[1], L"logoff") == 0 || wcscmp(argv[1], L"shutdown") == 0) {
+    if (wcscmp(argv[1], L"logoff") == 0 || wcscmp(argv[1], L"shutdown") == 0 || wcscmp(argv[1], L"cancel") == 0 ||
+        wcscmp(argv[1], L"closeapp") == 0) {
         HWND hWnd = FindTask();
         if (hWnd == nullptr)
             return 1;
-        LPARAM lParam = wcscmp(argv[1], L"logoff") == 0 ? static_cast<LPARAM>(ENDSESSION_LOGOFF) : 0;
+        bool bCancel = wcscmp(argv[1], L"cancel") == 0;
+        LPARAM lParam = wcscmp(argv[1], L"shutdown") != 0 ? static_cast<LPARAM>(ENDSESSION_LOGOFF) : 0;
+        if (wcscmp(argv[1], L"closeapp") == 0)
+            lParam = ENDSESSION_CLOSEAPP;
         DWORD_PTR dwResult = 0;
+        ULONGLONG ullSent = GetTickCount64();
         if (!SendMessageTimeoutW(hWnd, WM_QUERYENDSESSION, 0, lParam, SMTO_NORMAL,
                                  static_cast<UINT>(seconds) * 1000u, &dwResult)) {
             wprintf(L"query=timeout\n");
             return 1;
         }
-        wprintf(L"query=%u\n", static_cast<unsigned>(dwResult));
+        // How long the session end was held: the query sent until it was answered.
+        wprintf(L"query=%u\nheld_ms=%llu\n", static_cast<unsigned>(dwResult), GetTickCount64() - ullSent);
         fflush(stdout);
-        if (dwResult != 0)
-            SendMessageTimeoutW(hWnd, WM_ENDSESSION, 1, lParam, SMTO_NORMAL, 10000, &dwResult);
+        if (dwResult != 0 || bCancel)
+            SendMessageTimeoutW(hWnd, WM_ENDSESSION, bCancel ? 0 : 1, lParam, SMTO_NORMAL, 10000, &dwResult);
         return 0;
     }
     fwprintf(stderr, L"bgctl: unknown command\n");

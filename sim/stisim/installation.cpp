@@ -48,6 +48,9 @@ WiaDeviceConfig WiaConfigOf(HKEY hClass, const std::wstring& wstrData)
     if (ReadFlag(hClass, wstrData.c_str(), L"SimEscapeFails"))
         config.hrWrite = E_FAIL;
     config.bEndProcessOnDelete = ReadFlag(hClass, wstrData.c_str(), L"SimServiceDies");
+    // A scanner that does not answer: its root item never comes.
+    if (ReadFlag(hClass, wstrData.c_str(), L"SimSilent"))
+        config.vecCreateStatuses = {E_FAIL};
     return config;
 }
 
@@ -63,6 +66,11 @@ void ServeDevice(HKEY hClass, const wchar_t* pwszKey, std::vector<StiDeviceConfi
         device.hrLock = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
     if (ReadFlag(hClass, wstrData.c_str(), L"SimEscapeFails"))
         device.hrEscape = E_FAIL;
+    // A scanner that does not answer: its lock times out after the whole wait.
+    if (ReadFlag(hClass, wstrData.c_str(), L"SimSilent")) {
+        device.hrLock = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        device.bLockWaits = true;
+    }
     if (device.wstrDescription.find(L"WIA") != std::wstring::npos)
         SetWiaDevice(device.wstrInternalName, WiaConfigOf(hClass, wstrData));
     vecDevices.push_back(device);

@@ -53,6 +53,8 @@ public:
     STDMETHODIMP LockDevice(DWORD dwTimeOut) override
     {
         Record(Entry(L"LockDevice", dwTimeOut));
+        if (m_config.bLockWaits && FAILED(m_config.hrLock))
+            Sleep(dwTimeOut);
         return m_config.hrLock;
     }
     STDMETHODIMP UnLockDevice() override

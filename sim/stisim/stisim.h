@@ -26,6 +26,7 @@ struct StiDeviceConfig {
     HRESULT hrLock = S_OK;     // IStiDevice::LockDevice (e.g. a time-out)
     HRESULT hrEscape = S_OK;   // IStiDevice::Escape
     HRESULT hrUnlock = S_OK;   // IStiDevice::UnLockDevice
+    bool bLockWaits = false;   // a failing LockDevice first waits its whole time-out
 };
 
 // What a WIA driver's root item answers, reached by the device id.

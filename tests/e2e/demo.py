@@ -122,7 +122,10 @@ def main():
     print("    (the WIA scanner through the WIA service stand-in: property 0x9833)")
     before = len(prefix.journal())
     rc, out = prefix.wine(prefix.tool("bgctl.exe"), "logoff", "120", check=False)
-    print("    WM_QUERYENDSESSION answered %s" % out.strip().replace("query=", ""))
+    answer = re.search(r"query=(\S+)", out)
+    held = re.search(r"held_ms=(\d+)", out)
+    print("    WM_QUERYENDSESSION answered %s after %s ms" % (answer.group(1) if answer else "nothing",
+                                                          held.group(1) if held else "?"))
     show_journal(prefix.journal()[before:])
     task.wait(30)
     task.stop()

@@ -5,6 +5,7 @@ import argparse
 import filecmp
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -173,6 +174,40 @@ class E2E(TaskCase):
         self.assertTrue(wait_for(lambda: "wineboot.exe --end-session" in task.output(), 20))
         task.wait(30)
 
+    def test_cancelled_logoff_puts_the_log_on_back(self):
+        s = PREFIX.install_scanner("--name", "Cancelled")
+        task = self.start_task(debug="+process")
+        self.wait_watchers([s])
+        self.assertTrue(wait_for(lambda: len(escapes(PREFIX, REPUBLISH, s["driverKey"])) == 1, 30), PREFIX.journal())
+        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "cancel", "120", check=False)
+        self.assertIn("query=1", out)
+        self.assertEqual(1, len(escapes(PREFIX, DELETE, s["driverKey"])), PREFIX.journal())
+        # The scanner is asked once more to republish, with the user's SID found again ...
+        self.assertTrue(wait_for(lambda: len(escapes(PREFIX, REPUBLISH, s["driverKey"])) == 2, 30), PREFIX.journal())
+        sids = {e[3] for e in escapes(PREFIX, REPUBLISH, s["driverKey"]) + escapes(PREFIX, DELETE)}
+        self.assertEqual(1, len(sids))
+        self.assertTrue(next(iter(sids)).startswith("S-1-5-"))
+        # ... and a scan is filed as before.
+        self.drop(s, "AFTER", "--kind", "tif", "--template", s["templateFolder"] + r"\Default.ost")
+        self.assertTrue(wait_for(lambda: "AFTER.osm" in self.docs(s), 30), self.docs(s))
+        # Nothing starts the cancelled log-off again, not even the pass's own
+        # WM_ENDSESSION once it has waited for the verdict.
+        time.sleep(6)
+        self.assertNotIn("wineboot.exe --end-session", task.output())
+        self.assertIsNone(task.proc.poll())
+        self.assertEqual(2, len(escapes(PREFIX, REPUBLISH, s["driverKey"])))
+
+    def test_close_request_deletes_then_ends_the_task(self):
+        # As Restart Manager or the installer asks a task to close before an upgrade.
+        s = PREFIX.install_scanner("--name", "Closed")
+        task = self.start_task(debug="+process")
+        self.wait_watchers([s])
+        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "closeapp", "120", check=False)
+        self.assertIn("query=1", out)
+        self.assertEqual(1, len(escapes(PREFIX, DELETE, s["driverKey"])), PREFIX.journal())
+        self.assertEqual(0, task.wait(30), "the task did not end after the close request")
+        self.assertNotIn("wineboot.exe --end-session", task.output())
+
     def test_large_image_delivered_intact(self):
         pc_folder = r"C:\PC\Big"
         os.makedirs(PREFIX.unix(pc_folder), exist_ok=True)
@@ -214,6 +249,91 @@ class E2E(TaskCase):
             print("held %s: filed %.1f s after its release" % (stem, time.time() - released), file=sys.stderr)
             self.assertEqual([stem + ".osm"], [d for d in self.docs(s) if d.startswith(stem)], "filed once, whole")
             self.assertEqual([], [f for f in os.listdir(temp) if f.startswith(stem)])
+
+
+# ---- the PC's address changes while the task runs ---------------------------------
+HOLD_TAP = """
+import fcntl, os, struct, sys, time
+fd = os.open("/dev/net/tun", os.O_RDWR)
+fcntl.ioctl(fd, 0x400454ca, struct.pack("16sH", b"t0", 0x0002 | 0x1000))  # TUNSETIFF, IFF_TAP | IFF_NO_PI
+print("held", flush=True)
+time.sleep(3600)
+"""
+
+
+class AddressChange(TaskCase):
+    """The real task in a network namespace of the test's own, whose one device (a
+    tap device held up by a small helper) changes its private address."""
+    NS = "bgtask-e2e-addr"
+
+    def ns(self, *args, check=True):
+        return subprocess.run(["ip", "netns", "exec", self.NS, *args], check=check, capture_output=True)
+
+    def make_namespace(self):
+        subprocess.run(["ip", "netns", "del", self.NS], capture_output=True)
+        subprocess.run(["ip", "netns", "add", self.NS], check=True)
+        self.ns("ip", "link", "set", "lo", "up")
+        self.ns("ip", "tuntap", "add", "dev", "t0", "mode", "tap")
+        self.holder = subprocess.Popen(["ip", "netns", "exec", self.NS, sys.executable, "-c", HOLD_TAP],
+                                       stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.assertEqual(b"held\n", self.holder.stdout.readline())
+        self.ns("ip", "link", "set", "t0", "up")
+
+    def set_address(self, old, new):
+        if old:
+            self.ns("ip", "addr", "del", old + "/24", "dev", "t0")
+        if new:
+            self.ns("ip", "addr", "add", new + "/24", "dev", "t0")
+
+    def template_address(self, s):
+        with open(PREFIX.unix(s["templateFolder"] + r"\Default.ost"), "rb") as f:
+            m = re.search(rb'RepositoryName="([^"]*)"', f.read())
+        return m.group(1).decode() if m else None
+
+    def test_address_changed_while_the_task_runs(self):
+        if os.geteuid() != 0 or shutil.which("ip") is None:
+            self.skipTest("needs root and iproute2's ip to make a network namespace of its own")
+        self.holder = None
+        # Wine's server and services run where the first program of the prefix
+        # starts: the prefix's server is ended so that all of them start inside.
+        subprocess.call(["wineserver", "-k"], env=PREFIX.env, stderr=subprocess.DEVNULL)
+        subprocess.call(["wineserver", "-w"], env=PREFIX.env, timeout=60)
+        try:
+            self.make_namespace()
+            self.set_address(None, "10.77.0.5")
+            PREFIX.launcher = ["ip", "netns", "exec", self.NS]
+            s = PREFIX.install_scanner("--name", "Roaming", "--repo", "10.9.9.9")
+            self.start_task()
+            self.wait_watchers([s])
+            self.assertTrue(wait_for(lambda: len(escapes(PREFIX, REPUBLISH, s["driverKey"])) == 1, 30))
+            self.assertEqual("10.77.0.5", self.template_address(s))
+
+            # A new address: the template names it and the scanner republishes, once.
+            self.set_address("10.77.0.5", "10.77.0.9")
+            changed = time.time()
+            self.assertTrue(wait_for(lambda: self.template_address(s) == "10.77.0.9", 30), self.template_address(s))
+            print("address change: template up to date after %.1f s" % (time.time() - changed), file=sys.stderr)
+            self.assertTrue(wait_for(lambda: len(escapes(PREFIX, REPUBLISH, s["driverKey"])) == 2, 30))
+            # No usable address (the network off), then the same one back: nothing.
+            self.set_address("10.77.0.9", None)
+            time.sleep(7)
+            self.set_address(None, "10.77.0.9")
+            time.sleep(7)
+            self.assertEqual("10.77.0.9", self.template_address(s))
+            self.assertEqual(2, len(escapes(PREFIX, REPUBLISH, s["driverKey"])), PREFIX.journal())
+            self.assertIsNone(self.task.proc.poll())
+        finally:
+            if self.task is not None:
+                self.task.stop()
+                self.task = None
+            subprocess.call(["wineserver", "-k"], env=PREFIX.env, stderr=subprocess.DEVNULL)
+            subprocess.call(["wineserver", "-w"], env=PREFIX.env, timeout=60)
+            PREFIX.launcher = []
+            if self.holder is not None:
+                self.holder.kill()
+                self.holder.wait()
+                self.holder.stdout.close()
+            subprocess.run(["ip", "netns", "del", self.NS], capture_output=True)
 
 
 # ---- templates that would misdirect a delivery ---------------------------------

@@ -21,6 +21,9 @@ class SimPrefix:
         self.bin_unix = os.path.join(self.path, "drive_c", "simbin")
         self.bin_win = r"C:\simbin"
         self.journal_unix = os.path.join(self.path, "drive_c", "simjournal", "journal.txt")
+        # What every Windows program of the prefix is started through (a network
+        # namespace, for one case).
+        self.launcher = []
 
     # ---- Wine ---------------------------------------------------------------
     def wine(self, *args, timeout=120, env=None, check=True):
@@ -28,8 +31,8 @@ class SimPrefix:
         Output goes through a file: Wine's helper processes inherit the standard
         handles and would keep a pipe open after the program ended."""
         with tempfile.TemporaryFile() as out:
-            rc = subprocess.call(["wine", *args], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                                 env=env or self.env, timeout=timeout)
+            rc = subprocess.call([*self.launcher, "wine", *args], stdin=subprocess.DEVNULL, stdout=out,
+                                 stderr=subprocess.STDOUT, env=env or self.env, timeout=timeout)
             out.seek(0)
             text = out.read().decode("utf-8", "replace").replace("\r", "")
         if check and rc != 0:
@@ -120,7 +123,7 @@ class Task:
         if debug:
             env["WINEDEBUG"] = debug
         with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen(["wine", program or prefix.tool("BgndTask.exe"), *args],
+            self.proc = subprocess.Popen([*prefix.launcher, "wine", program or prefix.tool("BgndTask.exe"), *args],
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=env)
 
     def wait(self, timeout):

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "discovery/state.h"
@@ -94,4 +95,32 @@ TEST(Process, DestroyEndsTheLoopWithExitCodeZero)
     ASSERT_TRUE(WaitFor([] { return FindBgndWindow() != nullptr; }, 15s));
     PostMessageW(FindBgndWindow(), WM_DESTROY, 0, 0);
     EXPECT_EQ(0u, task.Wait(15000));
+}
+
+// What the built executable carries for others: the exported comparators (under
+// this compiler's names) and the manifest with the build's version.
+TEST(Process, ExecutableExportsTheComparatorsAndCarriesItsManifest)
+{
+    std::wstring exe = testsupport::WinPathFromUnix(BGNDTASK_EXE_DIR) + L"\\BgndTask.exe";
+    HMODULE hExe = LoadLibraryExW(exe.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(nullptr, hExe) << GetLastError();
+#if defined(_MSC_VER)
+    const char* names[] = {"??0CompareTCHAR@@QEAA@XZ", "??1CompareTCHAR@@QEAA@XZ",
+                           "??4CompareTCHAR@@QEAAAEAV0@AEBV0@@Z", "??RCompareTCHAR@@QEBA_NPEB_W0@Z",
+                           "??4?$CompareObj@H@@QEAAAEAV0@AEBV0@@Z"};
+#else
+    const char* names[] = {"_ZN12CompareTCHARC1Ev", "_ZN12CompareTCHARD1Ev", "_ZN12CompareTCHARaSERKS_",
+                           "_ZNK12CompareTCHARclEPKwS1_", "_ZN10CompareObjIiEaSERKS0_"};
+#endif
+    for (const char* pszName : names)
+        EXPECT_NE(nullptr, GetProcAddress(hExe, pszName)) << pszName;
+    HRSRC hRes = FindResourceW(hExe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(nullptr, hRes);
+    const char* pText = static_cast<const char*>(LockResource(LoadResource(hExe, hRes)));
+    std::string manifest(pText, SizeofResource(hExe, hRes));
+    EXPECT_NE(std::string::npos, manifest.find("name=\"BgndTask\" version=\"" BGNDTASK_VERSION ".0\""));
+    EXPECT_NE(std::string::npos, manifest.find("<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2,PerMonitor</dpiAwareness>"));
+    EXPECT_NE(std::string::npos, manifest.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>"));
+    EXPECT_NE(std::string::npos, manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+    FreeLibrary(hExe);
 }

@@ -1,12 +1,15 @@
 // The window procedure, driven with real messages on a real hidden window.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "discovery/state.h"
 #include "host/bgtask.h"
+#include "host/exports.h"
 #include "tests/support/test_support.h"
+#include "tests/watcher/fake_resolver.h"
 
 using testsupport::HookGuard;
 using testsupport::TraceCapture;
@@ -27,6 +30,7 @@ BOOL WINAPI FakeVersion(LPOSVERSIONINFOW p)
     return TRUE;
 }
 BOOL WINAPI FailVersion(LPOSVERSIONINFOW) { return FALSE; }
+HRESULT WINAPI NoStillImage(HINSTANCE, DWORD, IStillImageW**, LPUNKNOWN) { return E_NOTIMPL; }
 
 // Block-reason functions as the task looks them up.
 bool g_bCreateResult = true;
@@ -44,8 +48,16 @@ BOOL WINAPI FakeBlockDestroy(HWND)
     return TRUE;
 }
 bool g_bHaveCreate = true, g_bHaveDestroy = true;
+std::vector<std::pair<std::wstring, DWORD>> g_restartCalls;
+HRESULT WINAPI FakeRegisterRestart(PCWSTR pwszCommandLine, DWORD dwFlags)
+{
+    g_restartCalls.emplace_back(pwszCommandLine != nullptr ? pwszCommandLine : L"(null)", dwFlags);
+    return S_OK;
+}
 FARPROC WINAPI FakeGetProcAddress(HMODULE, LPCSTR pszName)
 {
+    if (strcmp(pszName, "RegisterApplicationRestart") == 0)
+        return reinterpret_cast<FARPROC>(FakeRegisterRestart);
     if (strcmp(pszName, "ShutdownBlockReasonCreate") == 0)
         return g_bHaveCreate ? reinterpret_cast<FARPROC>(FakeBlockCreate) : nullptr;
     if (strcmp(pszName, "ShutdownBlockReasonDestroy") == 0)
@@ -53,17 +65,47 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE, LPCSTR pszName)
     return nullptr;
 }
 
+bool g_bQuitSeen = false;
 void PumpFor(std::chrono::milliseconds duration)
 {
     auto end = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < end) {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                g_bQuitSeen = true;
+                continue;
+            }
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
         Sleep(10);
     }
+}
+
+// A message sent from another thread, as the system, Restart Manager or an
+// installer sends it, while this thread (the window's) pumps its messages.
+LRESULT SendFromAnotherThread(UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    testsupport::HangDeadline deadline("a message sent from another thread answered", std::chrono::seconds(20));
+    LRESULT lResult = -1;
+    std::atomic<bool> bDone{false};
+    std::thread sender([&] {
+        lResult = SendMessageW(g_hWnd, uMsg, wParam, lParam);
+        bDone = true;
+    });
+    while (!bDone)
+        PumpFor(std::chrono::milliseconds(10));
+    sender.join();
+    return lResult;
+}
+
+bool QuitPosted()
+{
+    PumpFor(std::chrono::milliseconds(0));
+    bool bSeen = g_bQuitSeen;
+    g_bQuitSeen = false;
+    return bSeen;
 }
 
 class WindowTest : public ::testing::Test {
@@ -83,6 +125,8 @@ protected:
         g_hooks.pfnExitWindowsEx = RecordExitWindows;
         g_hooks.pfnGetVersionExW = FakeVersion;
         g_hooks.pfnGetProcAddress = FakeGetProcAddress;
+        // The deletion thread asks no scanner here.
+        g_hooks.pfnStiCreateInstanceW = NoStillImage;
     }
     // The query waits for the deletion thread without a bound of its own.
     static LRESULT Query(LPARAM lParam)
@@ -104,22 +148,121 @@ TEST_F(WindowTest, EndSessionCancelledDoesNothing)
     EXPECT_TRUE(g_exitCalls.empty());
 }
 
-TEST_F(WindowTest, EveryEndSessionRelaysTheLogoff)
+// The pass's own WM_ENDSESSION and the system's both come for one query: the
+// log-off is relayed once.
+TEST_F(WindowTest, EndSessionsOfOneQueryRelayTheLogoffOnce)
 {
-    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_ENDSESSION, 1, ENDSESSION_LOGOFF));
-    PostMessageW(g_hWnd, WM_ENDSESSION, 1, ENDSESSION_LOGOFF | ENDSESSION_CRITICAL);
+    g_dwFakeMajor = 5;
+    EXPECT_EQ(1, Query(ENDSESSION_LOGOFF | ENDSESSION_CRITICAL));
     PumpFor(std::chrono::milliseconds(100));
-    ASSERT_EQ(2u, g_exitCalls.size());
-    for (auto& call : g_exitCalls) {
-        EXPECT_EQ(static_cast<UINT>(EWX_LOGOFF), call.first);
-        EXPECT_EQ(0u, call.second);
-    }
+    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_ENDSESSION, 1, ENDSESSION_LOGOFF | ENDSESSION_CRITICAL));
+    ASSERT_EQ(1u, g_exitCalls.size());
+    EXPECT_EQ(static_cast<UINT>(EWX_LOGOFF), g_exitCalls[0].first);
+    EXPECT_EQ(0u, g_exitCalls[0].second);
     EXPECT_EQ(2u, m_trace.Count(L"EndSession LOGOFF MESSAGE"));
+    g_dwFakeMajor = 6;
+}
+
+// The query and its verdict as the system sends them, from another thread: the
+// pass's own WM_ENDSESSION comes first and waits for the verdict.
+TEST_F(WindowTest, SessionEndFromTheSystem_RelaysOnlyWhenItGoesAhead)
+{
+    struct Row {
+        const char* pszName;
+        LPARAM lParam;
+        int nVerdict; // -1: none comes, 0: cancelled, 1: goes ahead
+        size_t nRelays;
+        bool bEnds;
+    };
+    const Row rows[] = {
+        {"log-off cancelled", ENDSESSION_LOGOFF, 0, 0, false},
+        {"log-off goes ahead", ENDSESSION_LOGOFF, 1, 1, false},
+        {"no verdict within the grace", ENDSESSION_LOGOFF, -1, 1, false},
+        {"installer closes the task", ENDSESSION_CLOSEAPP, 1, 0, true},
+        {"installer gives up closing it", ENDSESSION_CLOSEAPP, 0, 0, false},
+    };
+    g_dwFakeMajor = 6; // the close request needs no block reason even where there is one
+    for (const Row& row : rows) {
+        g_exitCalls.clear();
+        g_blockCalls.clear();
+        m_trace.Clear();
+        DiscardUserSidText();
+        EXPECT_EQ(1, SendFromAnotherThread(WM_QUERYENDSESSION, 0, row.lParam)) << row.pszName;
+        EXPECT_TRUE(m_trace.Contains(L"Got the Delete Template thread.")) << row.pszName;
+        EXPECT_EQ(row.lParam == ENDSESSION_CLOSEAPP ? 0u : 2u, g_blockCalls.size()) << row.pszName;
+        PumpFor(std::chrono::milliseconds(200));
+        EXPECT_TRUE(g_exitCalls.empty()) << row.pszName << ": relayed before the verdict";
+        if (row.nVerdict >= 0) {
+            EXPECT_EQ(1, SendFromAnotherThread(WM_ENDSESSION, row.nVerdict, row.lParam)) << row.pszName;
+        }
+        PumpFor(std::chrono::milliseconds(kVerdictGraceMs + 1000));
+        EXPECT_EQ(row.nRelays, g_exitCalls.size()) << row.pszName;
+        EXPECT_EQ(row.bEnds, QuitPosted()) << row.pszName;
+        std::wstring wstrSid;
+        EXPECT_EQ(row.nVerdict == 0, CopyUserSidText(wstrSid)) << row.pszName << ": the SID text is found again "
+                                                                "only after a cancel";
+    }
+}
+
+TEST_F(WindowTest, RegistersForRestartAfterAnUpgradeOnly)
+{
+    g_restartCalls.clear();
+    EXPECT_TRUE(CBgTask::RegisterForRestart());
+    ASSERT_EQ(1u, g_restartCalls.size());
+    EXPECT_EQ(L"/registry", g_restartCalls[0].first) << "a restarted task starts as the Run entry starts it";
+    EXPECT_EQ(static_cast<DWORD>(RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT), g_restartCalls[0].second);
+    // Wine's own function answers S_OK and restarts nothing.
+    g_hooks.pfnGetProcAddress = ::GetProcAddress;
+    EXPECT_TRUE(CBgTask::RegisterForRestart());
+}
+
+TEST_F(WindowTest, WakeFromSleep_ChecksTheAddressAtOnce)
+{
+    static DeviceInfo s_device = {};
+    s_device.IsWIA = 2; // no driver kind: nothing is republished
+    g_pDevices[0] = &s_device;
+    g_nDevices = 1;
+    SetIPAddressText(L"10.20.30.40");
+    testsupport::FakeResolver resolver({testsupport::Addresses({"10.20.30.41"})});
+    EXPECT_EQ(TRUE, SendMessageW(g_hWnd, WM_POWERBROADCAST, PBT_APMSUSPEND, 0));
+    EXPECT_EQ(0, resolver.Calls());
+    EXPECT_EQ(TRUE, SendMessageW(g_hWnd, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0));
+    EXPECT_EQ(1, resolver.Calls());
+    EXPECT_EQ(TRUE, SendMessageW(g_hWnd, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0));
+    EXPECT_EQ(2, resolver.Calls());
+    EXPECT_EQ(1u, m_trace.Count(L"  The PC's address moved from 10.20.30.40 to 10.20.30.41\r\n"));
+    g_pDevices[0] = nullptr;
+    g_nDevices = 0;
+}
+
+TEST_F(WindowTest, ExportedComparatorOrdersByCodeUnit)
+{
+    struct Row {
+        const wchar_t* pwszLeft;
+        const wchar_t* pwszRight;
+        bool bBefore;
+    };
+    const Row rows[] = {
+        {L"", L"", false},        {L"", L"a", true},          {L"a", L"", false},
+        {L"abc", L"abd", true},   {L"abd", L"abc", false},    {L"ab", L"abc", true},
+        {L"B", L"a", true},       {L"a", L"B", false},        {L"same", L"same", false},
+        {L"\u00e9", L"f", false}, {L"\uffff", L"\U0001F600", false}, {L"\U0001F600", L"\uffff", true},
+    };
+    CompareTCHAR compare;
+    CompareTCHAR copy(compare);
+    copy = compare;
+    for (const Row& row : rows)
+        EXPECT_EQ(row.bBefore, copy(row.pwszLeft, row.pwszRight)) << "\"" << row.pwszLeft << "\" < \"" << row.pwszRight;
+    CompareObj<int> ints;
+    CompareObj<int> other;
+    ints = other;
+    EXPECT_TRUE(ints(1, 2));
+    EXPECT_FALSE(ints(2, 2));
 }
 
 TEST_F(WindowTest, ShutdownOnlyEnablesThePrivilege)
 {
-    EXPECT_EQ(1, SendMessageW(g_hWnd, WM_ENDSESSION, 1, 0));
+    EXPECT_EQ(1, SendFromAnotherThread(WM_ENDSESSION, 1, 0));
     EXPECT_TRUE(g_exitCalls.empty()) << "no second shutdown is requested";
     EXPECT_TRUE(m_trace.Contains(L"EndSession SHUTDOWN MESSAGE Enter"));
     EXPECT_FALSE(m_trace.Contains(L"EndSession: OpenProcessToken failed"));

@@ -281,6 +281,15 @@ protected:
         m_lAnswer = static_cast<LRESULT>(dwResult);
     }
 
+    // What the system sends once every window has answered: 1, the end goes
+    // ahead; 0, it was cancelled.
+    static bool Verdict(WPARAM wParam)
+    {
+        DWORD_PTR dwResult = 0;
+        return SendMessageTimeoutW(g_hWnd, WM_ENDSESSION, wParam, ENDSESSION_LOGOFF, SMTO_NORMAL, kAnswerDeadlineMs,
+                                   &dwResult) != 0;
+    }
+
     static bool TakeLockBounded()
     {
         ULONGLONG ullDeadline = GetTickCount64() + kLockDeadlineMs;
@@ -317,11 +326,12 @@ protected:
         bool bEnded = m_trace.ContainsFragment(L"Killing the Thread");
         bool bAnswered = m_bAnswered && m_lAnswer == 1;
         bool bLockFree = TakeLockBounded();
-        // A completed pass relays the log-off once; a pass whose thread had to
-        // end posts nothing.
-        bool bRelayed = bEnded ? (Sleep(50), g_nExitCalls.load() == 0)
-                               : testsupport::WaitFor([] { return g_nExitCalls.load() == 1; },
-                                                      std::chrono::milliseconds(3000));
+        // The system's verdict follows the answer: the log-off is relayed once,
+        // whether the pass completed (and posted its own WM_ENDSESSION too) or its
+        // thread had to end (and posted nothing).
+        bool bRelayed = bAnswered && Verdict(1) &&
+                        testsupport::WaitFor([] { return g_nExitCalls.load() == 1; }, std::chrono::milliseconds(3000)) &&
+                        (Sleep(50), g_nExitCalls.load() == 1);
         bool bNextPass = bLockFree && NextPassRuns();
         bool bGivenBack = stisim::LiveObjects() == 0;
         bool bHolds = bAnswered && bLockFree && bRelayed && bNextPass && bGivenBack;
@@ -469,6 +479,7 @@ TEST_F(SessionEndSweep, QueryIsHeldForTheWholeDeletePassHoweverLong)
         EXPECT_EQ(kScanners * 5u * 5000u, ullPassMs) << pszForm;
         EXPECT_EQ(kScanners * 6u, CountCallsOf(bVista ? L"CreateWia2Device" : L"CreateWiaDevice")) << pszForm;
         EXPECT_TRUE(bLockFree) << pszForm;
+        EXPECT_TRUE(Verdict(1)) << pszForm;
         EXPECT_TRUE(testsupport::WaitFor([] { return g_nExitCalls.load() == 1; }, std::chrono::milliseconds(3000)))
             << pszForm << ": the log-off was relayed " << g_nExitCalls.load() << " times";
     }
@@ -548,4 +559,59 @@ TEST_F(SessionEndSweep, DeletionThreadThatCannotBeResumed_IsNotWaitedFor)
         Sleep(100);
         EXPECT_EQ(0, g_nExitCalls.load()) << "no pass ran, so no log-off is relayed";
     }
+}
+
+// A log-off the user cancels after the delete pass: the log-on is put back with
+// the user's SID found again (one republish per driver kind, nothing relayed, not
+// even by the pass's own WM_ENDSESSION once the grace is over), and a second
+// query deletes the templates again with the SID.
+TEST_F(SessionEndSweep, CancelledSessionEnd_RepublishesOnceWithTheSidAndRelaysNothing)
+{
+    SimConfig config;
+    config.devices = {Device(L"twain0", kTwainDesc), Device(L"wia1", kWiaDesc)};
+    config.wia[L"wia1"] = {};
+    DeviceInfo twain = {};
+    DeviceInfo wia = {};
+    wia.IsWIA = 1;
+    g_pDevices[0] = &twain;
+    g_pDevices[1] = &wia;
+    g_nDevices = 2;
+    bgt::ScopeExit noRecords([] {
+        g_pDevices[0] = g_pDevices[1] = nullptr;
+        g_nDevices = 0;
+    });
+    Prepare(config);
+    auto requests = [](const wchar_t* pwszCall, DWORD dwCode) {
+        std::vector<std::wstring> sids;
+        for (const stisim::JournalEntry& entry : stisim::Journal())
+            if (entry.wstrCall == pwszCall && entry.dwCode == dwCode)
+                sids.push_back(entry.wstrSid);
+        return sids;
+    };
+    const DWORD kTwainDelete = 0x101D, kTwainRepublish = 0x101E, kWiaDelete = 38963, kWiaRepublish = 38964;
+
+    Query();
+    ASSERT_TRUE(m_bAnswered);
+    EXPECT_EQ(1u, requests(L"Escape", kTwainDelete).size());
+    EXPECT_EQ(1u, requests(L"WriteMultiple", kWiaDelete).size());
+    std::wstring wstrSid;
+    EXPECT_FALSE(CopyUserSidText(wstrSid)) << "the pass gives the SID text back";
+    ASSERT_TRUE(Verdict(0));
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return requests(L"Escape", kTwainRepublish).size() == 1 && requests(L"WriteMultiple", kWiaRepublish).size() == 1; },
+        std::chrono::milliseconds(10000)))
+        << "each scanner is asked once to republish";
+    ASSERT_TRUE(CopyUserSidText(wstrSid));
+    EXPECT_EQ(std::vector<std::wstring>{wstrSid}, requests(L"Escape", kTwainRepublish));
+    EXPECT_EQ(std::vector<std::wstring>{wstrSid}, requests(L"WriteMultiple", kWiaRepublish));
+    Sleep(kVerdictGraceMs + 1000);
+    EXPECT_EQ(0, g_nExitCalls.load()) << "a cancelled log-off is not started again";
+    EXPECT_EQ(1u, requests(L"Escape", kTwainRepublish).size());
+
+    Query();
+    EXPECT_EQ((std::vector<std::wstring>{kUserSid, wstrSid}), requests(L"Escape", kTwainDelete));
+    EXPECT_EQ(2u, requests(L"WriteMultiple", kWiaDelete).size());
+    ASSERT_TRUE(Verdict(1));
+    EXPECT_TRUE(testsupport::WaitFor([] { return g_nExitCalls.load() == 1; }, std::chrono::milliseconds(3000)));
+    EXPECT_TRUE(TakeLockBounded());
 }

@@ -10,6 +10,7 @@
 #include "fake_resolver.h"
 #include "sim/stisim/stisim.h"
 #include "tests/support/test_support.h"
+#include "watcher/template_refresh.h"
 #include "watcher/watcher.h"
 
 using namespace testsupport;
@@ -301,4 +302,62 @@ TEST_F(WatcherStartUp, FatalWiaStatusInTheRepublish_EndsTheThreadWithTheFailures
     DWORD dwExit = 0;
     ASSERT_TRUE(GetExitCodeThread(hThread.get(), &dwExit));
     EXPECT_EQ(kFailureLastError, dwExit);
+}
+
+// The address followed while the task runs, one check after another as the
+// timer makes them: only a usable address other than the last one written
+// rewrites the first template and republishes, once; nothing while a session
+// end holds, and a republish that waited behind a session end sends nothing.
+TEST_F(WatcherStartUp, AddressFollowedWhileTheTaskRuns)
+{
+    struct Row {
+        const char* pszName;
+        std::string address;
+        std::string templateAfter;
+        size_t nRepublishes; // in all, so far
+        bool bSessionEnd;
+    };
+    const Row rows[] = {
+        {"the address the watchers wrote", "10.0.0.9", "10.0.0.9", 0, false},
+        {"network off: loopback", "127.0.0.1", "10.0.0.9", 0, false},
+        {"no lease yet: link-local", "169.254.12.34", "10.0.0.9", 0, false},
+        {"a new usable address", "192.168.1.20", "192.168.1.20", 1, false},
+        {"the same again", "192.168.1.20", "192.168.1.20", 1, false},
+        {"back to the old one", "10.0.0.9", "10.0.0.9", 2, false},
+        {"a new one while a session end holds", "10.1.1.1", "10.0.0.9", 2, true},
+        {"that one after the cancel", "10.1.1.1", "10.1.1.1", 3, false},
+    };
+    stisim::Reset();
+    g_hooks.pfnStiCreateInstanceW = stisim::StiCreateInstanceW;
+    WriteFileBytes(m_templates + L"\\a.ost", TemplateNaming("10.0.0.9"));
+    SetIPAddressText(L"10.0.0.9"); // what the watcher's own check found
+    DeviceInfo* records[] = {m_pDevice.get()};
+    const std::wstring kPassDone = L"  >  RePublishAllTemplates Exit\r\n";
+    for (const Row& row : rows) {
+        FakeResolver resolver({Addresses({row.address})});
+        if (row.bSessionEnd)
+            BeginSessionEnd();
+        else
+            EndSessionEnd();
+        FollowPcAddress(records, 1);
+        EXPECT_EQ(row.bSessionEnd ? 0 : 1, resolver.Calls()) << row.pszName;
+        EXPECT_EQ(TemplateNaming(row.templateAfter), ReadFileBytes(m_templates + L"\\a.ost")) << row.pszName;
+        EXPECT_TRUE(WaitFor([&] { return m_traces.Count(kPassDone) >= row.nRepublishes; }, std::chrono::seconds(10)));
+        Sleep(100);
+        EXPECT_EQ(row.nRepublishes, m_traces.Count(kPassDone)) << row.pszName;
+        EXPECT_EQ(row.nRepublishes, m_traces.Count(kRepublishTrace)) << row.pszName;
+    }
+    EXPECT_TRUE(m_boxes.Boxes().empty()) << "no warning while the task runs";
+
+    // A republish started before a session end began, still waiting for the
+    // template lock when the delete pass has it, sends nothing.
+    FakeResolver resolver({Addresses({"10.2.2.2"})});
+    EnterCriticalSection(&g_csTemplateLock);
+    FollowPcAddress(records, 1);
+    BeginSessionEnd();
+    LeaveCriticalSection(&g_csTemplateLock);
+    EXPECT_TRUE(WaitFor([&] { return m_traces.Contains(L"  Republish dropped: a session end began\r\n"); },
+                        std::chrono::seconds(10)));
+    EXPECT_EQ(3u, m_traces.Count(kPassDone));
+    EndSessionEnd();
 }
