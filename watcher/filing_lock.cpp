@@ -29,6 +29,9 @@ bool IsTakenError(DWORD dwError)
 
 DocumentsLock::DocumentsLock(const wchar_t* pwszDocFolder)
 {
+    // An empty folder (one that did not fit) would put the lock at the drive's root.
+    if (pwszDocFolder[0] == L'\0')
+        return;
     wchar_t wszPath[kPathChars];
     if (FAILED(bgt::StringCchPrintfW(wszPath, kPathCapacity, L"%s\\%s", pwszDocFolder, kFilingLockName))) {
         TraceMsg(L" The path %s does not fit, the job is not filed\r\n", wszPath);

@@ -4,7 +4,6 @@
 // belongs to no filing under way.
 #include <shlwapi.h>
 
-#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -31,7 +30,7 @@ bool IsDigits(const std::wstring& wstr, size_t nFrom, size_t nTo)
     if (nFrom >= nTo)
         return false;
     for (size_t i = nFrom; i < nTo; ++i)
-        if (!iswdigit(wstr[i]))
+        if (wstr[i] < L'0' || wstr[i] > L'9')
             return false;
     return true;
 }
