@@ -24,7 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 sys.path.insert(0, HERE)
 from simprefix import SimPrefix, Task, wait_for  # noqa: E402
-from linuxside import (IN_CLOSE_WRITE, IN_DELETE, IN_ISDIR, FileEvents, cpu_seconds, memory_kb,  # noqa: E402
+from linuxside import (IN_CLOSE_WRITE, IN_DELETE, IN_ISDIR, IN_MOVED_TO, FileEvents, cpu_seconds, memory_kb,  # noqa: E402
                        median, percentile, wineserver_pid, windows_process)
 from session import bench_address, bench_session_end, report_session  # noqa: E402
 
@@ -180,19 +180,20 @@ def bench_delivery(cfg, prefix, events, scanner, pc_folder):
         since = time.monotonic()
         drop(prefix, scanner, stem, "--kind", "tif", "--size", str(cfg.delivery_bytes), "--template", template)
         done = job_complete_event(events, prefix, scanner, stem, since, 120)
-        staged_gone = done and events.first(temp_unix, stem + ".tif", IN_DELETE, done.t, 300)
-        if done is None or staged_gone is None:
+        # The delivery writes a file of its own ("<name>.<thread>-<n>.partial") and
+        # renames it to the image's name once whole: that rename ends it.
+        delivered_event = done and events.first(pc_unix, stem + ".tif", IN_MOVED_TO, done.t, 300)
+        if done is None or delivered_event is None:
             pairs.append({"stem": stem, "error": "job not filed" if done is None else "delivery not finished"})
             continue
-        writes = [e for e in events.select(pc_unix, stem + ".tif", IN_CLOSE_WRITE, done.t) if e.t <= staged_gone.t]
         delivered = os.path.join(pc_unix, stem + ".tif")
         job_image = prefix.unix(scanner["docFolder"] + "\\%s.osm\\%s.tif" % (stem, stem))
-        intact = bool(writes) and os.path.getsize(delivered) == cfg.delivery_bytes and \
+        intact = os.path.getsize(delivered) == cfg.delivery_bytes and \
             filecmp.cmp(delivered, job_image, shallow=False)
         out = benchref(prefix, "copy2", scanner["docFolder"] + "\\%s.osm\\%s.tif" % (stem, stem),
                        pc_folder + "\\REF%d.tif" % k)
         m = re.search(r"ms=([\d.]+)", out)
-        pairs.append({"stem": stem, "delivery_ms": (writes[-1].t - done.t) * 1000.0 if writes else None,
+        pairs.append({"stem": stem, "delivery_ms": (delivered_event.t - done.t) * 1000.0,
                       "reference_ms": float(m.group(1)) if m else None, "intact": intact})
         shutil.rmtree(prefix.unix(scanner["docFolder"] + "\\%s.osm" % stem), ignore_errors=True)
         for name in (stem + ".tif", "REF%d.tif" % k):

@@ -11,8 +11,9 @@
 namespace {
 
 // A whole template in memory. Templates are a few kilobytes; anything past
-// 2 GB is not one and is refused rather than read.
-constexpr LONGLONG kMaxTemplateBytes = 0x7FFFFFFF;
+// 1 MiB is not one (a mail client's offline store, say) and is refused rather
+// than read, by every delivery at once.
+constexpr LONGLONG kMaxTemplateBytes = 1024 * 1024;
 
 struct TemplateBytes {
     bgt::UniqueHeapMem mem;
@@ -151,7 +152,14 @@ bool ReplaceTemplate(const wchar_t* pwszTemplate, const wchar_t* pwszNewFile, co
         DeleteFileW(pwszBackup);
         return true;
     }
-    TraceMsg(L"\tReplaceFileW failed %d\r\n", GetLastError());
+    DWORD dwError = GetLastError();
+    TraceMsg(L"\tReplaceFileW failed %d\r\n", dwError);
+    // Only a replace that failed half way needs mending; any other failure
+    // (the template deleted or held meanwhile) changed nothing, and the new
+    // text must not bring back a template that is gone.
+    if (dwError != ERROR_UNABLE_TO_REMOVE_REPLACED && dwError != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+        dwError != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+        return false;
     if (PathFileExistsW(pwszTemplate)) {
         bool bDone = RenameOverTemplate(pwszTemplate, pwszNewFile);
         DeleteFileW(pwszBackup);
@@ -220,6 +228,9 @@ int RewriteRepository(const wchar_t* pwszFolder, const wchar_t* pwszTemplate, co
 bool FindTemplateFile(const wchar_t* pwszFolder, bgt::UniqueFindHandle& hSearch, wchar_t* pwszTemplatePath,
                       size_t cchTemplatePath)
 {
+    // An empty folder (one that did not fit) would search the drive's root.
+    if (pwszFolder[0] == L'\0')
+        return false;
     wchar_t wszPattern[kPathCapacity];
     if (bgt::StringCchPrintfW(wszPattern, ARRAYSIZE(wszPattern), L"%s\\*.ost", pwszFolder) != S_OK) {
         TraceMsg(L"\tTemplate search path too long\r\n");

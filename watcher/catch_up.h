@@ -11,8 +11,11 @@ struct DeviceInfo;
 // Answers true when a scan was left because a file of it was held open.
 bool CatchUpFinishedScans(const DeviceInfo* pDeviceInfo);
 
-// Finishes what an ended task left in Documents: every lock folder goes, an
-// empty job folder under it goes too (its scan is still whole in the temporary
-// folder), and a single-file job cut off between its two moves gets its
-// template copy and its delivery.
-void RecoverEndedFilings(const DeviceInfo* pDeviceInfo);
+// Finishes, while it holds the Documents lock, what an ended task or a split
+// left there: every empty lock folder goes; an empty job folder under it goes
+// too (its scan is still whole in the temporary folder), as does a copy cut
+// off on its way to another volume; a single-file job cut off between its two
+// moves gets its template copy; and each job finished gets its delivery.
+// Answers true when something must be tried again later (the lock could not
+// be had, or a file is still held).
+bool RecoverEndedFilings(const DeviceInfo* pDeviceInfo);

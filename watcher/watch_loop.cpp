@@ -91,7 +91,6 @@ struct WatchState {
     // read is outstanding, after every overflow, and a while after a scan was
     // given up because a file of it was held.
     bool bCatchUpDue = true;
-    bool bRecoveryDue = true;
     ULONGLONG ullRetryAt = 0;
 };
 
@@ -153,15 +152,14 @@ bool FolderGone(const wchar_t* pwszFolder)
     return bGone;
 }
 
+// The recovery goes first: a split it finishes gives back no scan of its own,
+// and a job folder it empties leaves its scan whole for the catch-up.
 void CatchUp(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
-    if (watch.bRecoveryDue) {
-        RecoverEndedFilings(pDeviceInfo);
-        watch.bRecoveryDue = false;
-    }
     watch.bCatchUpDue = false;
     watch.ullRetryAt = 0;
-    if (CatchUpFinishedScans(pDeviceInfo))
+    bool bRetry = RecoverEndedFilings(pDeviceInfo);
+    if (CatchUpFinishedScans(pDeviceInfo) || bRetry)
         watch.ullRetryAt = GetTickCount64() + kHeldRetryMs;
 }
 
@@ -190,7 +188,8 @@ bool WaitForRead(const DeviceInfo* pDeviceInfo, WatchState& watch)
 
 // A read that cannot be issued ends the watch only when the folder has gone;
 // otherwise it is issued again after a pause, and what changed meanwhile is
-// looked for.
+// looked for. Reads that can never be issued (a buffer too big for a network
+// share) leave the catch-up as the only filer: it runs before every pause.
 bool ReadFailed(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
     DWORD dwError = GetLastError();
@@ -201,6 +200,8 @@ bool ReadFailed(const DeviceInfo* pDeviceInfo, WatchState& watch)
         watch.hFolder.reset();
         return false;
     }
+    if (CatchUpDue(watch))
+        CatchUp(pDeviceInfo, watch);
     WaitForSingleObject(watch.hCompletionEvent.get(), kReadRetryMs);
     watch.bCatchUpDue = true;
     return true;

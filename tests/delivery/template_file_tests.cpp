@@ -87,6 +87,16 @@ TEST_F(TemplateFiles, FindTemplateFile_NoneOrAPathThatWouldBeCutShort)
 
     std::wstring tooLong = m_templates + L"\\" + std::wstring(260, L'x');
     EXPECT_FALSE(FindTemplateFile(tooLong.c_str(), hSearch, wszPath, ARRAYSIZE(wszPath)));
+
+    // An empty folder (one that did not fit) is no folder, not the drive's root.
+    std::wstring rootTemplate = m_templates.substr(0, 3) + L"bgt-root-probe.ost";
+    WriteFileBytes(rootTemplate, "RepositoryName \"10.0.0.9\"\r\n");
+    wchar_t wszOldDir[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, wszOldDir);
+    SetCurrentDirectoryW(m_templates.c_str());
+    EXPECT_FALSE(FindTemplateFile(L"", hSearch, wszPath, ARRAYSIZE(wszPath)));
+    SetCurrentDirectoryW(wszOldDir);
+    DeleteFileW(rootTemplate.c_str());
 }
 
 TEST_F(TemplateFiles, ReadSettings_FromATemplateFile)
@@ -101,6 +111,13 @@ TEST_F(TemplateFiles, ReadSettings_FromATemplateFile)
     s = ReadSendToFolderSettings(TemplatePath(L"missing.ost").c_str());
     EXPECT_FALSE(s.bSendToFolder);
     EXPECT_STREQ("", s.szPCFolderPath);
+
+    // Past 1 MiB a file is no template and is not read.
+    std::string big = "PCFolderPath \"C:\\Out\"\r\n";
+    WriteFileBytes(TemplatePath(L"big.ost"), big + std::string(1024 * 1024 + 1 - big.size(), ' '));
+    EXPECT_FALSE(ReadSendToFolderSettings(TemplatePath(L"big.ost").c_str()).bSendToFolder);
+    WriteFileBytes(TemplatePath(L"big.ost"), big + std::string(1024 * 1024 - big.size(), ' '));
+    EXPECT_TRUE(ReadSendToFolderSettings(TemplatePath(L"big.ost").c_str()).bSendToFolder);
 }
 
 TEST_F(TemplateFiles, Update_EmptyFolderAnswersZero)
@@ -259,6 +276,7 @@ TEST_F(TemplateFiles, Update_SwapFailingHalfWay_OldOrNewTextStandsUnderTheName)
         {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 1, 1, false},  // the old text renamed back
         {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 2, 1, true},   // only the put-back would have failed
         {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 1, 1000, false},  // no rename works: a second name for the old text
+        {ERROR_ACCESS_DENIED, 0, 1, false},  // nothing half done: nothing to mend, no fallback runs
     };
     faults::FaultInjector injector;
     ASSERT_TRUE(faults::FaultInjector::Patched(faults::Kind::FileReplace));

@@ -250,6 +250,39 @@ class E2E(TaskCase):
             self.assertEqual([stem + ".osm"], [d for d in self.docs(s) if d.startswith(stem)], "filed once, whole")
             self.assertEqual([], [f for f in os.listdir(temp) if f.startswith(stem)])
 
+    def test_two_scanners_filing_into_one_folder_under_a_burst(self):
+        # Two scanners whose "FilingPath" is the same: two watchers of one task
+        # file from one TempImage into one Documents folder. Scans wait before
+        # the task starts (both watchers' recovery and catch-up meet them) and
+        # a burst comes while they start: each is filed once and whole.
+        first = PREFIX.install_scanner("--name", "Shared")
+        second = PREFIX.install_scanner("--name", "Shared", "--usb")
+        self.assertEqual(first["docFolder"], second["docFolder"])
+        self.drop(first, "EARLY", "--burst", "30", "--gap", "0", "--hold", "5")
+        self.start_task()
+        self.drop(first, "BURST", "--burst", "40", "--gap", "20", "--hold", "5")
+        stems = ["EARLY_%d" % n for n in range(1, 31)] + ["BURST_%d" % n for n in range(1, 41)]
+        temp = PREFIX.unix(first["tempFolder"])
+        docs = PREFIX.unix(first["docFolder"])
+        settled = lambda: not os.listdir(temp) and not [d for d in self.docs(first) if d.endswith(".lck")]
+        wait_for(settled, 120, interval=1.0)
+        time.sleep(2)
+        split = doubled = lost = 0
+        for stem in stems:
+            jobs = [d for d in self.docs(first) if d == stem + ".osm" or d.startswith(stem + "_")]
+            files = sorted(f for d in jobs for f in os.listdir(os.path.join(docs, d)))
+            if len(jobs) > 1:
+                doubled += 1
+            elif not jobs:
+                lost += 1
+            elif files != sorted(j[:-4] + e for j in jobs for e in (".ost", ".tif")):
+                split += 1
+        left = sorted(os.listdir(temp))
+        print("two filers on one folder: %d scans, %d split, %d doubled, %d lost, %d left in TempImage"
+              % (len(stems), split, doubled, lost, len(left)), file=sys.stderr)
+        self.assertEqual((0, 0, 0, []), (split, doubled, lost, left), self.docs(first))
+        self.assertEqual(sorted(s + ".osm" for s in stems), self.docs(first), "no lock folder or other file left")
+
 
 # ---- the PC's address changes while the task runs ---------------------------------
 HOLD_TAP = """

@@ -4,7 +4,11 @@ end every file of every scan lies in a job folder under Documents (a scan cut
 off mid-filing may be spread over two), exactly once, nothing stays in the
 temporary folder and no lock folder is left.
 
-    kill_tests.py --build DIR [--rounds N] [--seed S]
+    kill_tests.py --build DIR [--rounds N] [--seed S] [--docs-on-other-volume]
+
+With --docs-on-other-volume the Documents folder lies on a tmpfs of its own, so
+that every move into it is a copy and then a delete, and an end can cut a copy
+off half way.
 
 Prints the seed, the scans dropped, filed, doubled and lost; BGTASK_SEED sets
 the seed as well, so that a run can be repeated (and made longer) by hand."""
@@ -12,6 +16,7 @@ import argparse
 import os
 import random
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -57,8 +62,10 @@ def key_in_job(name, stem, suffix, folder_job):
 
 
 class KillRun:
-    def __init__(self, build, rounds, seed):
+    def __init__(self, build, rounds, seed, other_volume=False):
         self.prefix = SimPrefix(build, "kill-prefix")
+        # /dev/shm is a tmpfs: a file system apart from the prefix's drive C:.
+        self.other_volume = "/dev/shm/bgt-kill-docs-%d" % os.getpid() if other_volume else None
         self.rounds = rounds
         self.rng = random.Random(seed)
         self.scans = {}  # stem -> (folder_job, pages)
@@ -71,6 +78,15 @@ class KillRun:
         self.temp = self.prefix.unix(self.scanner["tempFolder"])
         self.docs = self.prefix.unix(self.scanner["docFolder"])
         os.makedirs(self.temp, exist_ok=True)
+        if self.other_volume:
+            os.makedirs(self.other_volume, exist_ok=True)
+            os.makedirs(os.path.dirname(self.docs), exist_ok=True)
+            os.symlink(self.other_volume, self.docs)
+            assert os.stat(self.docs).st_dev != os.stat(self.temp).st_dev, "Documents must be on another volume"
+
+    def cleanup(self):
+        if self.other_volume:
+            shutil.rmtree(self.other_volume, ignore_errors=True)
 
     def drop_burst(self, round_no, count, gap_ms):
         """Starts a burst of scans in the background, as the driver would drop them."""
@@ -195,18 +211,24 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--rounds", type=int, default=10)
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--docs-on-other-volume", action="store_true")
     args = parser.parse_args()
     seed = args.seed
     if seed is None:
         seed = int(os.environ.get("BGTASK_SEED", "0")) or int(time.time()) % 1000000
-    print("[ kill ] seed %d, %d rounds" % (seed, args.rounds), flush=True)
-    run = KillRun(args.build, args.rounds, seed)
+    print("[ kill ] seed %d, %d rounds%s" % (seed, args.rounds,
+                                            ", Documents on another volume" if args.docs_on_other_volume else ""),
+          flush=True)
+    run = KillRun(args.build, args.rounds, seed, args.docs_on_other_volume)
     start = time.time()
-    run.setup()
-    for n in range(1, args.rounds + 1):
-        run.round(n)
-    run.settle()
-    filed, doubled, lost, left, problems = run.count()
+    try:
+        run.setup()
+        for n in range(1, args.rounds + 1):
+            run.round(n)
+        run.settle()
+        filed, doubled, lost, left, problems = run.count()
+    finally:
+        run.cleanup()
     print("[ kill ] dropped %d, filed %d, doubled %d, lost %d, left in TempImage %d; filings cut off %d; seed %d, %.0f s"
           % (len(run.scans), filed, doubled, lost, len(left), run.cut_off, seed, time.time() - start), flush=True)
     for problem in problems:

@@ -5,8 +5,10 @@
 #include <numeric>
 
 #include "tests/filing/filing_fixture.h"
+#include "tests/reliability/fault_injection.h"
 #include "watcher/catch_up.h"
 #include "watcher/filing.h"
+#include "watcher/filing_lock.h"
 
 using namespace filingtest;
 
@@ -299,6 +301,18 @@ TEST_F(Filing, OverLongPaths_NothingFiledNothingLost)
     EXPECT_EQ((std::vector<std::wstring>{L"B.ost", page + L".tif"}), ListFolder(Temp(L"B.osm")));
     EXPECT_TRUE(m_trace.ContainsFragment(L"does not fit, the job is not filed"));
     EXPECT_FALSE(m_trace.ContainsFragment(L"Created at"));
+
+    // A page whose path once renamed would be exactly 260 characters: the
+    // file calls take at most 259.
+    std::wstring edge(260 - m_docs.size() - 13, L'e');
+    ASSERT_EQ(260u, Docs(L"C.osm\\C_" + edge + L".tif").size());
+    testsupport::MakeFolder(Temp(L"C.osm"));
+    WriteFileBytes(Temp(L"C.osm\\" + edge + L".tif"), "edge page");
+    m_trace.Clear();
+    Report(L"C.lck");
+    EXPECT_TRUE(JobFolders().empty());
+    EXPECT_EQ(std::vector<std::wstring>{edge + L".tif"}, ListFolder(Temp(L"C.osm")));
+    EXPECT_TRUE(m_trace.ContainsFragment(L"does not fit, the job is not filed"));
 }
 
 TEST_F(Filing, HeldTemplate_TriedAgainThenTheScanStaysWholeWithNoFolderLeft)
@@ -445,6 +459,18 @@ namespace {
 
 class Recovery : public FilingFixture {
 protected:
+    static void WrittenAMinuteAgo(const std::wstring& path)
+    {
+        FILETIME ft;
+        GetSystemTimeAsFileTime(&ft);
+        ULARGE_INTEGER u{{ft.dwLowDateTime, ft.dwHighDateTime}};
+        u.QuadPart -= 60ull * 10000000ull;
+        FILETIME ftOld{u.LowPart, u.HighPart};
+        bgt::UniqueFileHandle h(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(h && SetFileTime(h.get(), nullptr, nullptr, &ftOld));
+    }
+
     testsupport::SleepRecorder m_sleeps;
 };
 
@@ -465,6 +491,7 @@ TEST_F(Recovery, FilingsCutOffByAnEndedTask_AreFinishedAndNothingIsDoubled)
     PutTemplate(L"B", "template B");
     // Cut off between the two moves of a stamped job.
     const std::wstring job = L"C_2026-12-9_5-1-2";
+    testsupport::MakeFolder(Docs(L"C.osm"));
     testsupport::MakeFolder(Docs(job + L".lck"));
     testsupport::MakeFolder(Docs(job + L".osm"));
     WriteFileBytes(Docs(job + L".osm\\" + job + L".tif"), "image C");
@@ -478,7 +505,7 @@ TEST_F(Recovery, FilingsCutOffByAnEndedTask_AreFinishedAndNothingIsDoubled)
     RecoverEndedFilings(&m_device);
     EXPECT_FALSE(CatchUpFinishedScans(&m_device));
 
-    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm", job + L".osm", L"F.osm"}), ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm", L"C.osm", job + L".osm", L"F.osm"}), ListFolder(m_docs));
     EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
     EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B.pdf"}), ListFolder(Docs(L"B.osm")));
     EXPECT_EQ((std::vector<std::wstring>{job + L".ost", job + L".tif"}), ListFolder(Docs(job + L".osm")));
@@ -515,6 +542,123 @@ TEST_F(Recovery, ScansQuietForAFewSeconds_FiledWithoutTheSettlingPause)
     EXPECT_EQ((std::vector<std::wstring>{L"New.osm", L"Old.osm", L"Pages.osm"}), ListFolder(m_docs));
     EXPECT_TRUE(ListFolder(m_temp).empty());
     EXPECT_EQ(std::vector<DWORD>{1000}, m_sleeps.Pauses()) << "only the scan just written waits";
+
+    // An image without a template copy is a scan a report would file: so does
+    // the catch-up, once, with the image a report would choose.
+    PutScan(L"Lone", L".xps");
+    PutScan(L"Lone", L".pdf");
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+    EXPECT_EQ(std::vector<std::wstring>{L"Lone.pdf"}, ListFolder(Docs(L"Lone.osm")));
+    EXPECT_EQ(std::vector<std::wstring>{L"Lone.xps"}, ListFolder(m_temp)) << "taken once per pass";
+}
+
+// Another filer (a second watcher or a second task of the user) holds the
+// Documents lock over its filing: its lock folder is no left-over, and a
+// filing that cannot have the lock is tried again later, like a held file.
+TEST_F(Recovery, FilingOfAnotherFilerUnderWay_LeftAloneWhileItHoldsTheLock)
+{
+    testsupport::MakeFolder(Docs(L"A.lck"));
+    testsupport::MakeFolder(Docs(L"A.osm"));
+    WriteFileBytes(Docs(L"A.osm\\A.tif"), "image A");
+    PutTemplate(L"A", "template A");
+    PutScan(L"B", L".tif");
+    bgt::UniqueFileHandle hLock(CreateFileW(Docs(kFilingLockName).c_str(), GENERIC_READ | DELETE, 0, nullptr,
+                                            OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    ASSERT_TRUE(hLock);
+    EXPECT_TRUE(RecoverEndedFilings(&m_device)) << "tried again later";
+    EXPECT_EQ((std::vector<std::wstring>{L"A.lck", L"A.osm", kFilingLockName}), ListFolder(m_docs));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.tif"}, ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ(0u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+
+    // The other filer ends within the wait: the filing goes on then.
+    HANDLE hHeld = hLock.get();
+    bgt::UniqueHandle hLetGo(CreateThread(nullptr, 0, [](LPVOID pv) -> DWORD {
+        Sleep(1000);
+        return CloseHandle(pv);
+    }, hHeld, 0, nullptr));
+    hLock.release();
+    EXPECT_EQ(FilingOutcome::Filed, FileFinishedScan(&m_device, L"B", false));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hLetGo.get(), 10000));
+    EXPECT_EQ(std::vector<std::wstring>{L"B.tif"}, ListFolder(Docs(L"B.osm")));
+    EXPECT_FALSE(RecoverEndedFilings(&m_device));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm"}), ListFolder(m_docs));
+}
+
+// The recovery acts only on what the filing makes: empty lock folders, job
+// names of the filing's shapes, and copies that a move to another volume cut.
+TEST_F(Recovery, OnlyWhatTheFilingMakes_CutCopiesGoAndTheSourceWins)
+{
+    // A job of the stem "Scan_3" that had no template copy; an orphan
+    // template copy of "Scan" is not its own ("Scan.osm" was never taken).
+    testsupport::MakeFolder(Docs(L"Scan_3.lck"));
+    testsupport::MakeFolder(Docs(L"Scan_3.osm"));
+    WriteFileBytes(Docs(L"Scan_3.osm\\Scan_3.tif"), "image");
+    PutTemplate(L"Scan", "orphan");
+    // A folder of the user's that happens to bear a lock folder's name.
+    testsupport::MakeFolder(Docs(L"X.lck"));
+    WriteFileBytes(Docs(L"X.lck\\notes.txt"), "mine");
+    testsupport::MakeFolder(Docs(L"X.osm"));
+    WriteFileBytes(Docs(L"X.osm\\X.tif"), "image X");
+    // Cut off while the image was copied to another volume, and while the
+    // template copy was: each source, written earlier, stands whole.
+    testsupport::MakeFolder(Docs(L"D.lck"));
+    testsupport::MakeFolder(Docs(L"D.osm"));
+    PutScan(L"D", L".tif", "whole image D");
+    PutTemplate(L"D", "template D");
+    testsupport::MakeFolder(Docs(L"E.lck"));
+    testsupport::MakeFolder(Docs(L"E.osm"));
+    WriteFileBytes(Docs(L"E.osm\\E.tif"), "whole image E");
+    PutTemplate(L"E", "whole template E");
+    for (const wchar_t* name : {L"D.tif", L"D.ost", L"E.ost"})
+        WrittenAMinuteAgo(Temp(name));
+    WriteFileBytes(Docs(L"D.osm\\D.tif"), "whole");
+    WriteFileBytes(Docs(L"E.osm\\E.ost"), "whole te");
+
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(RecoverEndedFilings(&m_device));
+        EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"D.osm", L"E.osm", L"Scan_3.osm", L"X.lck", L"X.osm"}), ListFolder(m_docs));
+    EXPECT_EQ(std::vector<std::wstring>{L"Scan.ost"}, ListFolder(m_temp));
+    EXPECT_EQ(std::vector<std::wstring>{L"Scan_3.tif"}, ListFolder(Docs(L"Scan_3.osm")));
+    EXPECT_EQ(std::vector<std::wstring>{L"notes.txt"}, ListFolder(Docs(L"X.lck")));
+    EXPECT_EQ("whole image D", ReadFileBytes(Docs(L"D.osm\\D.tif")));
+    EXPECT_EQ("template D", ReadFileBytes(Docs(L"D.osm\\D.ost")));
+    EXPECT_EQ("whole image E", ReadFileBytes(Docs(L"E.osm\\E.tif")));
+    EXPECT_EQ("whole template E", ReadFileBytes(Docs(L"E.osm\\E.ost")));
+    // Scan_3 and E once, D filed afresh; X never.
+    EXPECT_EQ(3u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+
+    // A filing of the stem X does not take the user's folder for its lock folder.
+    PutScan(L"X", L".tif");
+    EXPECT_EQ(FilingOutcome::Filed, FileFinishedScan(&m_device, L"X", false));
+    EXPECT_FALSE(m_trace.Contains(L" Lock Folder For New Job Sucessfully Created at " + Docs(L"X.lck") + L"\r\n"));
+    EXPECT_EQ(std::vector<std::wstring>{L"notes.txt"}, ListFolder(Docs(L"X.lck")));
+}
+
+// A split the filing cannot undo (the template copy refused, then the image
+// held on its way back) keeps its lock folder; the next recovery finishes it.
+TEST_F(Recovery, SplitThatCannotBeUndone_KeepsItsLockFolderAndIsFinishedLater)
+{
+    PutScan(L"A", L".tif", "image A");
+    PutTemplate(L"A", "template A");
+    {
+        // The image moves; the template copy and then the image's way back
+        // stay held through all their tries.
+        faults::FaultInjector injector;
+        injector.Arm(faults::Kind::Move, 2, ERROR_SHARING_VIOLATION, 42);
+        EXPECT_EQ(FilingOutcome::Held, FileFinishedScan(&m_device, L"A", false));
+        EXPECT_EQ(42u, injector.Failed(faults::Kind::Move));
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"A.lck", L"A.osm"}), ListFolder(m_docs));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.ost"}, ListFolder(m_temp));
+    EXPECT_TRUE(m_trace.Contains(L" The scan A is split; its lock folder stays for the recovery\r\n"));
+    EXPECT_FALSE(RecoverEndedFilings(&m_device));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ("template A", ReadFileBytes(Docs(L"A.osm\\A.ost")));
+    EXPECT_EQ(1u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
 }
 
 } // namespace

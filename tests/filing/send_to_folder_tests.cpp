@@ -1,4 +1,8 @@
 // Delivery of a filed job's image to the PC folder its template names.
+#include <windows.h>
+
+#include <shellapi.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -352,6 +356,9 @@ std::vector<OddTemplate> OddTemplates(size_t cchPc)
         {"the device PRN", base("PRN"), {}, kNotAPlainName},
         {"the device COM1", base("COM1"), {}, kNotAPlainName},
         {"the device LPT9 with an extension", base("LPT9.x"), {}, kNotAPlainName},
+        {"the device COM with a superscript one", base("COM\xB9"), {}, kNotAPlainName},
+        {"the device LPT with a superscript three and an extension", base("lpt\xB3.x"), {}, kNotAPlainName},
+        {"the device COM0", base("COM0"), {}, kNotAPlainName},
         {"names that only look like devices", base("CONSOLE"), {L"CONSOLE_p1.jpg"}, nullptr},
         {"COM10 is no device", base("COM10"), {L"COM10_p1.jpg"}, nullptr},
     };
@@ -504,6 +511,53 @@ TEST_F(Delivery, ShellAndPlainCopyFail_OnlyTheOwnPartialFileIsRemoved)
     EXPECT_TRUE(m_trace.Contains(L"> Failed to copy the file to destination\r\n"));
     EXPECT_FALSE(Staged(L"JOB_p1.jpg")) << "the staging copy is removed too";
     EXPECT_EQ(std::string(100000, 'x'), ReadFileBytes(m_job + L"\\JOB_p1.jpg")) << "the scan stays filed";
+}
+
+// ---- a copy that does not end -----------------------------------------------------
+
+namespace {
+std::wstring g_wstrShellTarget;
+bool g_bFinalNameDuringCopy = false;
+std::wstring g_wstrFinalName;
+
+// The user cancels the shell's copy in its progress window half way: the
+// shell answers 0 and sets fAnyOperationsAborted.
+int WINAPI CancelledShellCopy(SHFILEOPSTRUCTW* pOp)
+{
+    g_wstrShellTarget = pOp->pTo;
+    g_bFinalNameDuringCopy = PathExists(g_wstrFinalName);
+    WriteFileBytes(g_wstrShellTarget, "half an image");
+    pOp->fAnyOperationsAborted = TRUE;
+    return 0;
+}
+} // namespace
+
+TEST_F(Delivery, CopyCancelledInTheShell_FailsAndNoFileStandsUnderAScanName)
+{
+    WriteTemplate("Invoice");
+    PutImage(L"JOB_p1.jpg", std::string(100000, 'x'));
+    g_wstrFinalName = m_pc + L"\\Invoice_p1.jpg";
+    faults::ImportOverride shell("SHFileOperationW", reinterpret_cast<void*>(CancelledShellCopy));
+    ASSERT_TRUE(shell.Patched());
+    EXPECT_EQ(0u, Deliver());
+    EXPECT_TRUE(ListFolder(m_pc).empty()) << "no partial file, under the scan's name or any other";
+    EXPECT_FALSE(g_bFinalNameDuringCopy) << "the name appears only once the copy is whole";
+    EXPECT_EQ(m_pc + L"\\Invoice_p1.jpg.", g_wstrShellTarget.substr(0, m_pc.size() + 16));
+    EXPECT_EQ(L".partial", g_wstrShellTarget.substr(g_wstrShellTarget.size() - 8));
+    EXPECT_TRUE(m_trace.Contains(L"> Failed to copy the file to destination\r\n"));
+    EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
+}
+
+TEST_F(Delivery, ReadOnlyImage_ItsStagingCopyIsRemovedToo)
+{
+    WriteTemplate("Invoice");
+    PutImage(L"JOB_p1.jpg");
+    ASSERT_TRUE(SetFileAttributesW((m_job + L"\\JOB_p1.jpg").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(1u, Deliver());
+    EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc));
+    EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
+    SetFileAttributesW((m_job + L"\\JOB_p1.jpg").c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW((m_pc + L"\\Invoice_p1.jpg").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 } // namespace

@@ -336,6 +336,14 @@ TEST_F(Watch, ReadThatCannotBeIssued_TracedWithItsOwnErrorAndTheWatchGoesOn)
     EXPECT_TRUE(m_trace.Contains(L" The Last Error is 1\r\n"));
     Drop(L"B");
     EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"B"); }, 15s)) << "the watch goes on";
+
+    // Reads that can never be issued (a buffer too big for a network share):
+    // the catch-up files what comes all the same.
+    faults::FaultInjector injector;
+    injector.Arm(faults::Kind::DirectoryWatch, 1, ERROR_INVALID_PARAMETER, 100000);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return injector.Failed(faults::Kind::DirectoryWatch) >= 1; }, 30s));
+    Drop(L"C");
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"C"); }, 15s)) << "filed by the catch-up";
 }
 
 // Scans dropped as fast as the drop protocol allows: each is filed exactly once,

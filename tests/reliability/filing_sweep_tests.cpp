@@ -217,7 +217,7 @@ TEST_F(FilingSweep, SingleFileJob_EveryCallPointFailedOnce)
         PrintFigures("single-file job", kind, figures);
         ExpectClean(figures);
         if (kind == Kind::Move) {
-            EXPECT_EQ(2u, figures.nCallPoints) << "image and template";
+            EXPECT_EQ(3u, figures.nCallPoints) << "image, template, and the delivered copy taking its name";
         }
     }
     std::cout << "[ sweep ] staging copies left in the user's temporary folder: " << m_nStagingLeftovers << std::endl;
@@ -316,7 +316,8 @@ TEST_F(FilingSweep, JobFolderCreation_EveryCallPointFailedOnce)
                                 std::to_string(dwError);
             PrintFigures(label.c_str(), Kind::CreateFolder, figures);
             ExpectClean(figures);
-            EXPECT_EQ(bFolderJob ? 1u : 2u, figures.nCallPoints) << "lock folder (and job folder)";
+            EXPECT_EQ(bFolderJob ? 2u : 3u, figures.nCallPoints)
+                << "the Documents folder for its filing lock, the lock folder (and the job folder)";
         }
     }
 }

@@ -1,0 +1,45 @@
+#pragma once
+// What the send-to-folder delivery's parts share: the job being delivered,
+// the paths of one image's attempt, and the checks of the template's values.
+#include <windows.h>
+
+#include "delivery/template_bytes.h"  // SendToFolderSettings
+#include "discovery/state.h"
+
+namespace delivery {
+
+enum class Attempt { NoImage, Delivered, DeliveredDirect, Failed, Skipped };
+
+struct Delivery {
+    wchar_t wszJobFolder[kPathChars];
+    wchar_t wszPCFolder[kPathChars];
+    wchar_t wszBaseName[kPathChars];
+    DWORD dwResult;
+};
+
+struct ImagePaths {
+    wchar_t wszSource[kPathChars];
+    wchar_t wszDestName[kPathChars];
+    wchar_t wszDestination[kPathChars];
+    wchar_t wszTempFolder[kPathChars];
+    wchar_t wszStaging[kPathChars];
+    // The copy is written under this name in the PC folder and renamed to the
+    // destination only once whole.
+    wchar_t wszPartial[kPathChars];
+};
+
+// A path cut short to fit would deliver to (or from) the wrong place; the file
+// calls take at most 259 characters.
+bool PathFits(HRESULT hr);
+
+// Checked before anything is copied; a delivery that fails is skipped.
+bool IsUsableDestination(const SendToFolderSettings& settings, const Delivery& delivery);
+
+// Every path of the attempt is formed, and known to fit, before anything is made.
+bool PlanImagePaths(const Delivery& delivery, const wchar_t* pwszImageName, ImagePaths& paths);
+
+// Copies the image by way of a staging copy into a file of its own in the PC
+// folder, and gives it the first free destination name once it is whole.
+Attempt CopyImage(Delivery& delivery, ImagePaths& paths, const wchar_t* pwszImageName);
+
+} // namespace delivery

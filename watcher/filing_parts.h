@@ -1,0 +1,81 @@
+#pragma once
+// What the filing, the catch-up and the recovery share inside the watcher:
+// bounded paths, the job's names, and moves that never lose a file.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "discovery/state.h"
+#include "watcher/filing.h"
+
+struct DeviceInfo;
+
+namespace filing {
+
+using PathBuffer = wchar_t[kPathChars];
+
+// The images a single-file job is filed with, in order of preference.
+constexpr const wchar_t* kImageKinds[] = {L".tif", L".pdf", L".xps"};
+
+// Formats a path into a whole path buffer. The file calls take at most 259
+// characters (no long-path awareness is declared), so a longer path is never
+// used: the caller gives up on the job and leaves its files where they are.
+bool BuildPath(PathBuffer& wszPath, const wchar_t* pszFormat, ...);
+
+struct JobStamp {
+    wchar_t wszText[kPathCapacity];
+    bool bMade;
+};
+
+void MakeStamp(JobStamp& stamp);
+
+// Where a job goes: the job folder, its lock folder, and the suffix that every
+// file of the job carries ("" for a free plain name, "_<stamp>", "_<stamp>_<n>",
+// or "_<n>" when no stamp could be made).
+struct JobNames {
+    PathBuffer wszJobFolder;
+    PathBuffer wszLockFolder;
+    wchar_t wszSuffix[kPathChars];
+};
+
+// The first name whose job folder and lock folder are both free.
+bool ChooseJobNames(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp, bool bSingleFile,
+                    JobNames& names);
+
+bool CreateLockFolder(const wchar_t* pwszLockFolder);
+bool CreateJobFolder(const wchar_t* pwszJobFolder);
+void RemoveLockFolder(const wchar_t* pwszLockFolder);
+
+// Moves one entry to a name that does not exist yet, trying again in short
+// steps while another program holds it; pbHeld tells why a move failed.
+bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAllowed, bool* pbHeld = nullptr);
+
+// Removes a file of our own, read-only or not.
+void DeleteOwnFile(const wchar_t* pwszPath);
+
+// The two kinds of job, filed while the Documents lock is held.
+FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp,
+                                JobNames& names);
+FilingOutcome FileFolderJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const wchar_t* pwszOsmInTemp,
+                            const JobStamp& stamp, JobNames& names);
+
+} // namespace filing
+
+// ---- looking into the temporary folder and Documents ------------------------
+
+namespace filing {
+
+struct FolderEntry {
+    std::wstring wstrName;
+    bool bFolder;
+};
+
+bool EndsWithNoCase(const std::wstring& wstrName, const wchar_t* pwszTail);
+// A path that does not fit is not looked at.
+bool JoinPath(std::wstring& wstrPath, const wchar_t* pwszFolder, const std::wstring& wstrName);
+// The entries matching the pattern, sorted by name, without "." and "..".
+std::vector<FolderEntry> ListEntries(const wchar_t* pwszFolder, const wchar_t* pwszPattern);
+bool Exists(const wchar_t* pwszFolder, const std::wstring& wstrName);
+
+} // namespace filing
