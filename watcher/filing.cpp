@@ -270,6 +270,14 @@ bool PlanSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const Jo
            BuildPath(job.wszTemplateTo, L"%s%s%s%s%s", names.wszJobFolder, L"\\", pwszStem, names.wszSuffix, L".ost");
 }
 
+// A new scan of the stem stands its lock entry up before it writes its image.
+bool NewScanBegun(const DeviceInfo* pDev, const wchar_t* pwszStem)
+{
+    PathBuffer wszLockEntry;
+    return BuildPath(wszLockEntry, L"%s%s%s%s", pDev->szTempFolder, L"\\", pwszStem, L".lck") &&
+           PathFileExistsW(wszLockEntry);
+}
+
 // All or nothing: when the image or the template cannot be moved, whatever
 // moved goes back and the folders this filing made go, so that the scan stays
 // whole in the temporary folder for a later try.
@@ -295,6 +303,17 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     }
     bool bHeld = false;
     bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, false, &bHeld);
+    if (bWhole && NewScanBegun(pDev, pwszStem)) {
+        // A late report met a new scan of this stem begun since its check: the
+        // image goes back, and the scan's own removal report files it whole.
+        bWhole = false;
+        if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom, false)) {
+            RemoveLockFolder(names.wszLockFolder);
+            return FilingOutcome::NotFiled;
+        }
+    }
+    // Looked at once the image is ours: a scan finished meanwhile has its template.
+    bTemplate = bWhole && PathFileExistsW(job.wszTemplateFrom) != FALSE;
     if (bWhole && bTemplate && !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, false, &bHeld)) {
         bWhole = false;
         // The image goes back where the driver left it, held or not for a moment.

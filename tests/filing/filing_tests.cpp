@@ -1,10 +1,13 @@
 // Job filing driven record by record, as the watch loop hands records over.
+#include <shlwapi.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <numeric>
 
 #include "tests/filing/filing_fixture.h"
+#include "tests/reliability/fault_injection.h"
 #include "watcher/catch_up.h"
 #include "watcher/filing.h"
 
@@ -150,6 +153,25 @@ void WINAPI LockAgainDuringThePause(DWORD)
 {
     testsupport::WriteFileBytes(g_wstrLockDuringPause, "");
 }
+
+// The driver begins a new scan of the stem (lock entry, then image) just after
+// the late report's check of the lock entry, when it looks for a folder job.
+struct ScanBegunAfterCheck {
+    std::wstring wstrAskedFor;
+    std::wstring wstrLock;
+    std::wstring wstrImage;
+    faults::ImportOverride* pOverride = nullptr;
+};
+ScanBegunAfterCheck g_scanBegun;
+BOOL WINAPI BeginScanWhenAsked(LPCWSTR pwszPath)
+{
+    if (g_scanBegun.wstrAskedFor == pwszPath) {
+        g_scanBegun.wstrAskedFor.clear();
+        testsupport::WriteFileBytes(g_scanBegun.wstrLock, "");
+        testsupport::WriteFileBytes(g_scanBegun.wstrImage, "new image");
+    }
+    return g_scanBegun.pOverride->Original<decltype(PathFileExistsW)>()(pwszPath);
+}
 } // namespace
 
 TEST_F(Filing, LockEntryBackAfterThePause_NewScanOfTheSameNameLeftToItsOwnReport)
@@ -172,6 +194,25 @@ TEST_F(Filing, LockEntryBackAfterThePause_NewScanOfTheSameNameLeftToItsOwnReport
     Report(L"A.lck");
     EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
     EXPECT_TRUE(ListFolder(m_temp).empty());
+
+    // Begun just after the check: its image, taken before the template exists,
+    // goes back, and the new scan is filed whole by its own report.
+    {
+        faults::ImportOverride exists("PathFileExistsW", reinterpret_cast<void*>(BeginScanWhenAsked));
+        ASSERT_TRUE(exists.Patched());
+        g_scanBegun = {Temp(L"A.osm"), Temp(L"A.lck"), Temp(L"A.tif"), &exists};
+        EXPECT_EQ(FilingOutcome::NotFiled, Report(L"A.lck"));
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, JobFolders());
+    EXPECT_EQ((std::vector<std::wstring>{L"A.lck", L"A.tif"}), ListFolder(m_temp));
+    PutTemplate(L"A", "new template");
+    DeleteFileW(Temp(L"A.lck").c_str());
+    EXPECT_EQ(FilingOutcome::Filed, Report(L"A.lck"));
+    std::wstring job = OnlyStampedJob(L"A");
+    ASSERT_FALSE(job.empty());
+    EXPECT_EQ(2u, ListFolder(Docs(job)).size()) << "image and template filed together";
+    std::wstring name = job.substr(0, job.size() - 4);
+    EXPECT_EQ("new template", ReadFileBytes(Docs(job + L"\\" + name + L".ost")));
 }
 
 TEST_F(Filing, OnlyLockEntriesAreActedOn_CaseInsensitiveExtension)
