@@ -243,15 +243,17 @@ TEST_F(Delivery, PathsThatDoNotFit_DeliverySkipped)
     std::string longFolder = Narrow(m_pc) + "\\" + std::string(240, 'f');
     WriteFileBytes(m_job + L"\\JOB.ost", "PCFolderPath \"" + longFolder + "\"\nPCBaseFileName \"Invoice\"\n");
     PutImage(L"JOB_p1.jpg");
-    Deliver();
+    // A delivery the template asks for and that cannot be made answers 0.
+    EXPECT_EQ(0u, Deliver());
     EXPECT_TRUE(m_trace.Contains(L"> The delivery path does not fit, nothing is delivered\r\n"));
     EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
     EXPECT_TRUE(ListFolder(m_pc).empty());
 
     m_trace.Clear();
     WriteTemplate(std::string(250, 'b'));
-    Deliver();
+    EXPECT_EQ(0u, Deliver());
     EXPECT_TRUE(m_trace.Contains(L"> The delivery path does not fit, nothing is delivered\r\n"));
+    EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
     EXPECT_TRUE(ListFolder(m_pc).empty());
 }
 
