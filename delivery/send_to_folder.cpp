@@ -84,8 +84,10 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
         return delivery.dwResult;
     }
     TraceMsg(L"> Sending image to Destination folder.\r\n");
+    // A delivery the template asks for that cannot be made answers 0, as one
+    // refused for its destination does.
     if (!Widen(settings.szPCFolderPath, delivery.wszPCFolder) || !Widen(settings.szPCBaseFileName, delivery.wszBaseName))
-        return delivery.dwResult;
+        return 0;
     if (!IsUsableDestination(settings, delivery)) {
         hTemplateSearch.reset();
         TraceMsg(L">  SendToFolder Exit  \r\n");
@@ -95,8 +97,9 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
     for (const wchar_t* pwszPattern : s_rgpwszImagePatterns) {
         switch (TryImagePattern(delivery, pwszPattern)) {
         case Attempt::Delivered:
-        case Attempt::Skipped:
             return delivery.dwResult;
+        case Attempt::Skipped:
+            return 0;
         case Attempt::DeliveredDirect:
             return 1;
         case Attempt::NoImage:

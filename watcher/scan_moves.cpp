@@ -140,6 +140,14 @@ bool PlanFolderJob(const wchar_t* pwszOsmInTemp, const wchar_t* pwszStem, const 
     return true;
 }
 
+// A new scan of the stem stands its lock entry up before it writes its image.
+bool NewScanBegun(const DeviceInfo* pDev, const wchar_t* pwszStem)
+{
+    PathBuffer wszLockEntry;
+    return BuildPath(wszLockEntry, L"%s%s%s%s", pDev->szTempFolder, L"\\", pwszStem, L".lck") &&
+           PathFileExistsW(wszLockEntry);
+}
+
 } // namespace
 
 void DeleteOwnFile(const wchar_t* pwszPath)
@@ -208,6 +216,17 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     }
     bool bHeld = false;
     bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, false, &bHeld);
+    if (bWhole && NewScanBegun(pDev, pwszStem)) {
+        // A late report met a new scan of this stem begun since its check: the
+        // image goes back, and the scan's own removal report files it whole.
+        bWhole = false;
+        if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom, false)) {
+            TraceMsg(L" The scan %s is split; its lock folder stays for the recovery\r\n", pwszStem);
+            return FilingOutcome::Held;
+        }
+    }
+    // Looked at once the image is ours: a scan finished meanwhile has its template.
+    bTemplate = bWhole && PathFileExistsW(job.wszTemplateFrom) != FALSE;
     if (bWhole && bTemplate && !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, false, &bHeld)) {
         bWhole = false;
         // The image goes back where the driver left it, held or not for a moment.

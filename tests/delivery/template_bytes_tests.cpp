@@ -331,6 +331,30 @@ TEST(RepositoryRewrite, ReplacesEveryWholeAddressAndKeepsEveryOtherByte)
     // At the very start and end of the text, and against a Ctrl-Z.
     EXPECT_EQ("2.2.2.2", Rewritten("1.1.1.1", "1.1.1.1", "2.2.2.2"));
     EXPECT_EQ(std::string("2.2.2.2\x1A" "5"), Rewritten(std::string("1.1.1.1\x1A" "5"), "1.1.1.1", "2.2.2.2"));
+
+    // A digit continues an address on either side, and so does a dot with a
+    // digit beyond it; anything else, a lone dot included, ends it.
+    const std::pair<const char*, const char*> rows[] = {
+        {"1.2.3.4 x", "5.6.7.8 x"},           // at the start of the text
+        {"x 1.2.3.4", "x 5.6.7.8"},           // at its end
+        {"91.2.3.4", "91.2.3.4"},             // a digit before
+        {"1.2.3.49", "1.2.3.49"},             // a digit after
+        {"91.2.3.49", "91.2.3.49"},           // inside a longer number on both sides
+        {"9.1.2.3.4", "9.1.2.3.4"},           // a dot with a digit before it
+        {"1.2.3.4.9", "1.2.3.4.9"},           // a dot with a digit after it
+        {"1.2.3.4.1.2.3.4", "1.2.3.4.1.2.3.4"}, // two addresses joined by a dot
+        {"x.1.2.3.4", "x.5.6.7.8"},           // a dot after a letter
+        {".1.2.3.4", ".5.6.7.8"},             // a dot at the start of the text
+        {"1.2.3.4.", "5.6.7.8."},             // a dot at its end
+        {"1.2.3.4.x", "5.6.7.8.x"},           // a dot before a letter
+        {"1.2.3.4:21", "5.6.7.8:21"},
+        {"a1.2.3.4b", "a5.6.7.8b"},           // letters do not continue a number
+        {"\"1.2.3.4\"", "\"5.6.7.8\""},
+        {"1.2.3.4\r\n1.2.3.4", "5.6.7.8\r\n5.6.7.8"},
+        {"1.2.3.4 1.2.3.4", "5.6.7.8 5.6.7.8"},
+    };
+    for (const auto& [pszBefore, pszAfter] : rows)
+        EXPECT_EQ(pszAfter, Rewritten(pszBefore, "1.2.3.4", "5.6.7.8")) << pszBefore;
 }
 
 TEST(RepositoryRewrite, KeepsEachLineEndAndAddsNoBytes)

@@ -1,4 +1,6 @@
 // Job filing driven record by record, as the watch loop hands records over.
+#include <shlwapi.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -152,6 +154,25 @@ void WINAPI LockAgainDuringThePause(DWORD)
 {
     testsupport::WriteFileBytes(g_wstrLockDuringPause, "");
 }
+
+// The driver begins a new scan of the stem (lock entry, then image) just after
+// the late report's check of the lock entry, when it looks for a folder job.
+struct ScanBegunAfterCheck {
+    std::wstring wstrAskedFor;
+    std::wstring wstrLock;
+    std::wstring wstrImage;
+    faults::ImportOverride* pOverride = nullptr;
+};
+ScanBegunAfterCheck g_scanBegun;
+BOOL WINAPI BeginScanWhenAsked(LPCWSTR pwszPath)
+{
+    if (g_scanBegun.wstrAskedFor == pwszPath) {
+        g_scanBegun.wstrAskedFor.clear();
+        testsupport::WriteFileBytes(g_scanBegun.wstrLock, "");
+        testsupport::WriteFileBytes(g_scanBegun.wstrImage, "new image");
+    }
+    return g_scanBegun.pOverride->Original<decltype(PathFileExistsW)>()(pwszPath);
+}
 } // namespace
 
 TEST_F(Filing, LockEntryBackAfterThePause_NewScanOfTheSameNameLeftToItsOwnReport)
@@ -174,6 +195,25 @@ TEST_F(Filing, LockEntryBackAfterThePause_NewScanOfTheSameNameLeftToItsOwnReport
     Report(L"A.lck");
     EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
     EXPECT_TRUE(ListFolder(m_temp).empty());
+
+    // Begun just after the check: its image, taken before the template exists,
+    // goes back, and the new scan is filed whole by its own report.
+    {
+        faults::ImportOverride exists("PathFileExistsW", reinterpret_cast<void*>(BeginScanWhenAsked));
+        ASSERT_TRUE(exists.Patched());
+        g_scanBegun = {Temp(L"A.osm"), Temp(L"A.lck"), Temp(L"A.tif"), &exists};
+        EXPECT_EQ(FilingOutcome::NotFiled, Report(L"A.lck"));
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, JobFolders());
+    EXPECT_EQ((std::vector<std::wstring>{L"A.lck", L"A.tif"}), ListFolder(m_temp));
+    PutTemplate(L"A", "new template");
+    DeleteFileW(Temp(L"A.lck").c_str());
+    EXPECT_EQ(FilingOutcome::Filed, Report(L"A.lck"));
+    std::wstring job = OnlyStampedJob(L"A");
+    ASSERT_FALSE(job.empty());
+    EXPECT_EQ(2u, ListFolder(Docs(job)).size()) << "image and template filed together";
+    std::wstring name = job.substr(0, job.size() - 4);
+    EXPECT_EQ("new template", ReadFileBytes(Docs(job + L"\\" + name + L".ost")));
 }
 
 TEST_F(Filing, OnlyLockEntriesAreActedOn_CaseInsensitiveExtension)
@@ -354,6 +394,20 @@ TEST_F(Filing, HeldTemplate_TriedAgainThenTheScanStaysWholeWithNoFolderLeft)
     EXPECT_EQ(FilingOutcome::Filed, Report(L"A.lck"));
     EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
     EXPECT_TRUE(ListFolder(m_temp).empty());
+
+    // Windows answers access denied for a file another program has open for
+    // deletion: held too, tried again, then left whole.
+    PutScan(L"D", L".tif");
+    PutTemplate(L"D");
+    size_t nPausesBefore = m_sleeps.Pauses().size();
+    {
+        faults::FaultInjector injector;
+        injector.Arm(faults::Kind::Move, 1, ERROR_ACCESS_DENIED, 100);
+        EXPECT_EQ(FilingOutcome::Held, Report(L"D.lck"));
+        EXPECT_EQ(21u, injector.Failed(faults::Kind::Move)) << "the first try and 20 more";
+    }
+    EXPECT_EQ(21u, m_sleeps.Pauses().size() - nPausesBefore);
+    EXPECT_EQ((std::vector<std::wstring>{L"D.ost", L"D.tif"}), ListFolder(m_temp));
 }
 
 TEST_F(Filing, FailedRename_LeavesThePageWhereAndAsItWas)
@@ -501,10 +555,22 @@ TEST_F(Recovery, FilingsCutOffByAnEndedTask_AreFinishedAndNothingIsDoubled)
     testsupport::MakeFolder(Docs(L"F.osm"));
     WriteFileBytes(Docs(L"F.osm\\F_p1.tif"), "page 1");
     WriteFileBytes(Docs(L"F.osm\\p2.tif"), "page 2");
+    // Cut off between the two moves while a new scan of the stem is being
+    // written: the template copy in TempImage is the new scan's.
+    testsupport::MakeFolder(Docs(L"N.lck"));
+    testsupport::MakeFolder(Docs(L"N.osm"));
+    WriteFileBytes(Docs(L"N.osm\\N.tif"), "image N");
+    WriteFileBytes(Temp(L"N.lck"), "");
+    PutTemplate(L"N", "template of the next N");
 
     RecoverEndedFilings(&m_device);
     EXPECT_FALSE(CatchUpFinishedScans(&m_device));
 
+    EXPECT_EQ((std::vector<std::wstring>{L"N.lck", L"N.ost"}), ListFolder(m_temp));
+    EXPECT_EQ(std::vector<std::wstring>{L"N.tif"}, ListFolder(Docs(L"N.osm")));
+    DeleteFileW(Temp(L"N.lck").c_str());
+    DeleteFileW(Temp(L"N.ost").c_str());
+    testsupport::RemoveTree(Docs(L"N.osm"));
     EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm", L"C.osm", job + L".osm", L"F.osm"}), ListFolder(m_docs));
     EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
     EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B.pdf"}), ListFolder(Docs(L"B.osm")));
@@ -514,7 +580,7 @@ TEST_F(Recovery, FilingsCutOffByAnEndedTask_AreFinishedAndNothingIsDoubled)
     EXPECT_TRUE(ListFolder(m_temp).empty());
     // The cut-off jobs were never delivered (the delivery starts once the lock
     // folder has gone); they are now, and the scans filed afresh are too.
-    EXPECT_EQ(4u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+    EXPECT_EQ(5u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
     // These were just written: each gets the settling pause.
     EXPECT_EQ((std::vector<DWORD>{1000, 1000}), m_sleeps.Pauses());
 }
@@ -523,14 +589,22 @@ TEST_F(Recovery, ScansQuietForAFewSeconds_FiledWithoutTheSettlingPause)
 {
     PutScan(L"Old", L".tif");
     PutTemplate(L"Old");
+    PutScan(L"Xps", L".xps");
+    PutTemplate(L"Xps");
     testsupport::MakeFolder(Temp(L"Pages.osm"));
     WriteFileBytes(Temp(L"Pages.osm\\p1.tif"), "page");
+    // An old template with an image just written, and the other way round.
+    PutScan(L"Image", L".pdf");
+    PutTemplate(L"Image");
+    PutScan(L"Tmpl", L".tif");
+    PutTemplate(L"Tmpl");
     FILETIME ftNow;
     GetSystemTimeAsFileTime(&ftNow);
     ULARGE_INTEGER old{{ftNow.dwLowDateTime, ftNow.dwHighDateTime}};
     old.QuadPart -= 3600ull * 10000000ull;
     FILETIME ftOld{old.LowPart, old.HighPart};
-    for (const wchar_t* name : {L"Old.tif", L"Old.ost", L"Pages.osm"}) {
+    for (const wchar_t* name : {L"Old.tif", L"Old.ost", L"Xps.xps", L"Xps.ost", L"Pages.osm", L"Image.ost",
+                                L"Tmpl.tif"}) {
         bgt::UniqueFileHandle h(CreateFileW(Temp(name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         ASSERT_TRUE(h);
@@ -539,9 +613,13 @@ TEST_F(Recovery, ScansQuietForAFewSeconds_FiledWithoutTheSettlingPause)
     PutScan(L"New", L".pdf");
     PutTemplate(L"New");
     EXPECT_FALSE(CatchUpFinishedScans(&m_device));
-    EXPECT_EQ((std::vector<std::wstring>{L"New.osm", L"Old.osm", L"Pages.osm"}), ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"Image.osm", L"New.osm", L"Old.osm", L"Pages.osm", L"Tmpl.osm",
+                                         L"Xps.osm"}),
+              ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"Xps.ost", L"Xps.xps"}), ListFolder(Docs(L"Xps.osm")));
     EXPECT_TRUE(ListFolder(m_temp).empty());
-    EXPECT_EQ(std::vector<DWORD>{1000}, m_sleeps.Pauses()) << "only the scan just written waits";
+    EXPECT_EQ((std::vector<DWORD>{1000, 1000, 1000}), m_sleeps.Pauses())
+        << "only the scans with a file just written wait, the image as much as the template";
 
     // An image without a template copy is a scan a report would file: so does
     // the catch-up, once, with the image a report would choose.
@@ -659,6 +737,20 @@ TEST_F(Recovery, SplitThatCannotBeUndone_KeepsItsLockFolderAndIsFinishedLater)
     EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
     EXPECT_EQ("template A", ReadFileBytes(Docs(L"A.osm\\A.ost")));
     EXPECT_EQ(1u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+}
+
+TEST_F(Recovery, HeldScanThenAFreeOne_ThePassStillReportsTheHeldOne)
+{
+    PutScan(L"A", L".tif");
+    PutTemplate(L"A");
+    PutScan(L"B", L".tif");
+    PutTemplate(L"B");
+    bgt::UniqueFileHandle hHeld(
+        CreateFileW(Temp(L"A.tif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(hHeld);
+    EXPECT_TRUE(CatchUpFinishedScans(&m_device)) << "so that the held scan is tried again later";
+    EXPECT_EQ(std::vector<std::wstring>{L"B.osm"}, ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(m_temp));
 }
 
 } // namespace

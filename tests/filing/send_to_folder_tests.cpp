@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "delivery/send_to_folder.h"
@@ -177,6 +178,16 @@ TEST_F(Delivery, ExistingDestination_KeptAndTheNewCopyNamedBesideIt)
     EXPECT_EQ("earlier scan 2", ReadFileBytes(m_pc + L"\\Invoice_p1 (2).jpg"));
     EXPECT_EQ("new scan", ReadFileBytes(m_pc + L"\\Invoice_p1 (3).jpg"));
     EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
+
+    // A name with several dots keeps its whole stem: only the last dot starts
+    // the extension.
+    DeleteFileW((m_job + L"\\JOB_p1.jpg").c_str());
+    WriteTemplate("");
+    PutImage(L"a.b.jpg", "dotted scan");
+    WriteFileBytes(m_pc + L"\\a.b.jpg", "earlier dotted scan");
+    EXPECT_EQ(1u, Deliver());
+    EXPECT_EQ("dotted scan", ReadFileBytes(m_pc + L"\\a.b (2).jpg"));
+    EXPECT_EQ("earlier dotted scan", ReadFileBytes(m_pc + L"\\a.b.jpg"));
 }
 
 TEST_F(Delivery, FirstAttemptFails_LaterFormatDeliveredWithItsOwnTail)
@@ -216,7 +227,36 @@ TEST_F(Delivery, StaleStagingFile_IsNeverSentInPlaceOfTheImage)
     EXPECT_EQ("someone else's scan", ReadFileBytes(m_userTemp + L"JOB_p1.jpg"));
 }
 
-TEST_F(Delivery, TempFolderUnavailable_StagedUnderBareNameInCurrentFolder)
+// What the delivery copies to, and whether it lets go of its argument.
+struct DeliveryCalls {
+    decltype(&CopyFileW) pfnCopyFile = nullptr;
+    std::vector<std::wstring> copiedTo;
+    decltype(&HeapFree) pfnHeapFree = nullptr;
+    std::atomic<void*> pvWatched{nullptr};
+    std::atomic<bool> bWatchedFreed{false};
+};
+DeliveryCalls g_calls;
+
+BOOL WINAPI CopyFileRecordingTarget(LPCWSTR pwszFrom, LPCWSTR pwszTo, BOOL bFailIfExists)
+{
+    g_calls.copiedTo.push_back(pwszTo);
+    return g_calls.pfnCopyFile(pwszFrom, pwszTo, bFailIfExists);
+}
+
+BOOL WINAPI HeapFreeWatchingOneBlock(HANDLE hHeap, DWORD dwFlags, LPVOID pv)
+{
+    if (pv != nullptr && pv == g_calls.pvWatched.load())
+        g_calls.bWatchedFreed = true;
+    return g_calls.pfnHeapFree(hHeap, dwFlags, pv);
+}
+
+template <class Fn>
+Fn* SystemFunction(const char* pszName)
+{
+    return reinterpret_cast<Fn*>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), pszName)));
+}
+
+TEST_F(Delivery, TempFolderUnavailable_StagedInTheCurrentFolderUnderItsOwnName)
 {
     WriteTemplate("Invoice");
     PutImage(L"JOB_p1.jpg");
@@ -231,14 +271,28 @@ TEST_F(Delivery, TempFolderUnavailable_StagedUnderBareNameInCurrentFolder)
     ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(300, L't')).c_str()));
     wchar_t wszProbe[MAX_PATH];
     DWORD cchProbe = GetTempPathW(MAX_PATH - 1, wszProbe);
-    DWORD dwResult = Deliver();
+    DWORD dwResult = 2;
+    {
+        g_calls.pfnCopyFile = SystemFunction<decltype(CopyFileW)>("CopyFileW");
+        g_calls.copiedTo.clear();
+        faults::ImportOverride copies("CopyFileW", reinterpret_cast<void*>(CopyFileRecordingTarget));
+        ASSERT_TRUE(copies.Patched());
+        dwResult = Deliver();
+    }
     SetEnvironmentVariableW(L"TMP", cchOldTmp > 0 ? wszOldTmp : nullptr);
     SetCurrentDirectoryW(wszOldDir);
 
     ASSERT_TRUE(cchProbe == 0 || cchProbe >= MAX_PATH - 1) << "the override must make the temporary folder unusable";
     EXPECT_EQ(1u, dwResult);
     EXPECT_TRUE(m_trace.Contains(L"> Failed to get temp path\r\n"));
+    // Staged, not copied straight to the destination: the image's name with the
+    // delivery's own mark, in the current folder.
+    EXPECT_FALSE(m_trace.Contains(L"> Failed to copy the file to temp folder\r\n"));
+    ASSERT_FALSE(g_calls.copiedTo.empty());
+    EXPECT_TRUE(std::regex_match(g_calls.copiedTo[0], std::wregex(L"JOB_p1\\.jpg\\.\\d+-1\\.tmp")))
+        << Narrow(g_calls.copiedTo[0]);
     EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc));
+    EXPECT_EQ("JOB_p1.jpg pixels", ReadFileBytes(m_pc + L"\\Invoice_p1.jpg"));
     EXPECT_TRUE(ListFolder(work).empty()) << "the staging copy in the current folder is removed";
 }
 
@@ -247,15 +301,17 @@ TEST_F(Delivery, PathsThatDoNotFit_DeliverySkipped)
     std::string longFolder = Narrow(m_pc) + "\\" + std::string(240, 'f');
     WriteFileBytes(m_job + L"\\JOB.ost", "PCFolderPath \"" + longFolder + "\"\nPCBaseFileName \"Invoice\"\n");
     PutImage(L"JOB_p1.jpg");
-    Deliver();
+    // A delivery the template asks for and that cannot be made answers 0.
+    EXPECT_EQ(0u, Deliver());
     EXPECT_TRUE(m_trace.Contains(L"> The delivery path does not fit, nothing is delivered\r\n"));
     EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
     EXPECT_TRUE(ListFolder(m_pc).empty());
 
     m_trace.Clear();
     WriteTemplate(std::string(250, 'b'));
-    Deliver();
+    EXPECT_EQ(0u, Deliver());
     EXPECT_TRUE(m_trace.Contains(L"> The delivery path does not fit, nothing is delivered\r\n"));
+    EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
     EXPECT_TRUE(ListFolder(m_pc).empty());
 }
 
@@ -276,9 +332,16 @@ TEST_F(Delivery, OnItsOwnThread_FreesItsArgumentAndGivesHandlesBack)
     size_t cb = (m_job.size() + 1) * sizeof(wchar_t);
     void* pv = HeapAlloc(GetProcessHeap(), 0, cb);
     memcpy(pv, m_job.c_str(), cb);
+    g_calls.pfnHeapFree = SystemFunction<decltype(HeapFree)>("HeapFree");
+    g_calls.pvWatched = pv;
+    g_calls.bWatchedFreed = false;
+    faults::ImportOverride frees("HeapFree", reinterpret_cast<void*>(HeapFreeWatchingOneBlock));
+    ASSERT_TRUE(frees.Patched());
     bgt::UniqueHandle hThread(CreateThread(nullptr, 2048, SendToFolder, pv, 0, nullptr));
     ASSERT_TRUE(hThread);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread.get(), 10000));
+    EXPECT_TRUE(g_calls.bWatchedFreed.load()) << "the delivery frees the path it was handed";
+    g_calls.pvWatched = nullptr;
     DWORD dwExit = 2;
     GetExitCodeThread(hThread.get(), &dwExit);
     hThread.reset();
@@ -334,6 +397,8 @@ std::vector<OddTemplate> OddTemplates(size_t cchPc)
         {"a folder rooted without a drive", "PCFolderPath=\"\\Rel\"\r\n", {}, kNotAFullPath},
         {"the \\\\?\\ form", "PCFolderPath=\"\\\\?\\{PC}\"\r\n", {}, kNotAFullPath},
         {"the \\\\.\\ form", "PCFolderPath=\"\\\\.\\{PC}\"\r\n", {}, kNotAFullPath},
+        {"the \\\\.\\UNC\\ form", "PCFolderPath=\"\\\\.\\UNC\\srv\\share\"\r\n", {}, kNotAFullPath},
+        {"the \\\\?\\UNC\\ form", "PCFolderPath=\"\\\\?\\UNC\\srv\\share\"\r\n", {}, kNotAFullPath},
         {"a server without a share", "PCFolderPath=\"\\\\server\"\r\n", {}, kNotAFullPath},
         {"a control character in the folder", "PCFolderPath=\"{PC}\\a\tb\"\r\n", {}, kNotAFullPath},
         {"a wildcard in the folder", "PCFolderPath=\"{PC}\\a*b\"\r\n", {}, kNotAFullPath},

@@ -52,6 +52,14 @@ void ListTreeInto(const std::wstring& wstrRoot, const std::wstring& wstrRel, std
     FindClose(hFind);
 }
 
+std::wstring Join(const std::set<std::wstring>& names)
+{
+    std::wstring joined;
+    for (const std::wstring& name : names)
+        joined += (joined.empty() ? L"" : L", ") + name;
+    return joined;
+}
+
 struct Location {
     std::wstring wstrJob;  // job folder name; empty for the temporary folder
     std::wstring wstrRel;
@@ -204,7 +212,8 @@ ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder, const s
             Problem(findings.nSpread, "one scan in " + std::to_string(places.size()) +
                                               " job folders: " + Narrow(scan.wstrStem));
         if (bAnyFiled && bAnyLeft)
-            ++findings.nSplit;
+            Problem(findings.nSplit, "split: " + Narrow(scan.wstrStem) + " in " + Narrow(Join(places)) +
+                                         " and the temporary folder");
         else if (bAnyFiled)
             ++findings.nFiled;
         else if (bAnyLeft)
