@@ -104,7 +104,10 @@ void ReportRepublishFailed(const wchar_t* pwszScanner, HRESULT hrStatus)
 void ReportNoUsableAddress(const wchar_t* pwszAddress, HRESULT hrStatus)
 {
     const LastErrorKept kept;
-    const wchar_t* pwszFound = pwszAddress != nullptr && pwszAddress[0] != L'\0' ? pwszAddress : L"(none)";
+    // Only the loopback and link-local answers judged an address; after any other
+    // the text may be one an earlier attempt left.
+    const bool bJudged = hrStatus == E_ABORT || hrStatus == E_UNEXPECTED;
+    const wchar_t* pwszFound = bJudged && pwszAddress != nullptr && pwszAddress[0] != L'\0' ? pwszAddress : L"(none)";
     WriteTaskEvent(BGT_EVENT_NO_USABLE_ADDRESS, EVENTLOG_WARNING_TYPE, {pwszFound, DescribeStatus(hrStatus).c_str()});
 }
 

@@ -33,7 +33,9 @@ void ReportTemplatesKept(const wchar_t* pwszScanner, HRESULT hrStatus);
 void ReportRepublishFailed(const wchar_t* pwszScanner, HRESULT hrStatus);
 
 // Warning: the address check found no usable address (after its retries).
-// pwszAddress is what it found (empty: none); hrStatus its answer.
+// pwszAddress is what it found; hrStatus its answer: E_ABORT (only the loopback
+// address), E_UNEXPECTED (only a link-local one), or another failure, after
+// which no address is shown.
 void ReportNoUsableAddress(const wchar_t* pwszAddress, HRESULT hrStatus);
 
 // Warning: a folder watch ended because its folder is gone.

@@ -117,7 +117,7 @@ TEST(EventLog, EachKindCarriesItsIdTypeUserAndFactsAndTwentyAMinuteAreWritten)
          BGT_EVENT_REPUBLISH_FAILED, EVENTLOG_WARNING_TYPE, {L"Orbek Marlstone/Pro WIA", L"0x80210005*"}},
         {"loopback only", [] { ReportNoUsableAddress(L"127.0.0.1", E_ABORT); }, BGT_EVENT_NO_USABLE_ADDRESS,
          EVENTLOG_WARNING_TYPE, {L"127.0.0.1", L"0x80004004*"}},
-        {"no address", [] { ReportNoUsableAddress(L"", E_FAIL); }, BGT_EVENT_NO_USABLE_ADDRESS, EVENTLOG_WARNING_TYPE,
+        {"no address", [] { ReportNoUsableAddress(L"127.0.0.1", E_FAIL); }, BGT_EVENT_NO_USABLE_ADDRESS, EVENTLOG_WARNING_TYPE,
          {L"(none)", L"0x80004005*"}},
         {"watch ended", [] { ReportWatchEnded(L"C:\\Users\\u\\TempImage", ERROR_FILE_NOT_FOUND); },
          BGT_EVENT_WATCH_ENDED, EVENTLOG_WARNING_TYPE, {L"C:\\Users\\u\\TempImage", L"*. (error 2)"}},
