@@ -146,6 +146,13 @@ void WriteEventsLeftOut()
     SetLastError(dwLastError);
 }
 
+void ResetEventRateBound()
+{
+    AcquireSRWLockExclusive(&g_eventLog.srwLock);
+    g_eventLog.bound = EventRateBound{};
+    ReleaseSRWLockExclusive(&g_eventLog.srwLock);
+}
+
 std::wstring DescribeSystemError(DWORD dwError)
 {
     wchar_t wszNumber[32] = {};

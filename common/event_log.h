@@ -52,6 +52,10 @@ void WriteTaskEvent(DWORD dwEventId, WORD wType, std::initializer_list<const wch
 // ends, when no later event would carry it).
 void WriteEventsLeftOut();
 
+// Forgets the window and its count. The task never calls it; a test process
+// that checks the events of many cases starts each afresh.
+void ResetEventRateBound();
+
 // "Access is denied. (error 5)": the system's text for a Win32 error and its
 // number; the number alone when the system has no text for it.
 std::wstring DescribeSystemError(DWORD dwError);

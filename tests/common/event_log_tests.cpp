@@ -4,56 +4,18 @@
 #include <sddl.h>
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/event_log.h"
 #include "common/event_reports.h"
 #include "common/owners.h"
-#include "tests/support/test_support.h"
+#include "tests/support/event_capture.h"
+
+using testsupport::EventCapture;
+using testsupport::WrittenEvent;
 
 namespace {
-
-struct WrittenEvent {
-    WORD wType;
-    DWORD dwEventId;
-    std::wstring sid;
-    std::vector<std::wstring> strings;
-};
-
-std::mutex g_eventsMutex;
-std::vector<WrittenEvent> g_events;
-BOOL g_bReportResult = TRUE;
-
-std::wstring SidText(PSID pSid)
-{
-    LPWSTR pwsz = nullptr;
-    if (pSid == nullptr || !ConvertSidToStringSidW(pSid, &pwsz))
-        return L"";
-    bgt::UniqueLocalMem owner(pwsz);
-    return pwsz;
-}
-
-BOOL WINAPI CaptureReportEventW(HANDLE hEventLog, WORD wType, WORD, DWORD dwEventID, PSID pUserSid, WORD wNumStrings,
-                                DWORD, LPCWSTR* ppStrings, LPVOID)
-{
-    WrittenEvent event{wType, dwEventID, SidText(pUserSid), {}};
-    for (WORD i = 0; i < wNumStrings; ++i)
-        event.strings.emplace_back(ppStrings[i]);
-    std::lock_guard<std::mutex> lock(g_eventsMutex);
-    if (hEventLog != nullptr)
-        g_events.push_back(event);
-    if (!g_bReportResult)
-        SetLastError(ERROR_LOG_FILE_FULL);
-    return g_bReportResult;
-}
-
-std::vector<WrittenEvent> TakeEvents()
-{
-    std::lock_guard<std::mutex> lock(g_eventsMutex);
-    return std::exchange(g_events, {});
-}
 
 // "*tail" matches a text ending in tail, "head*" one starting with head, anything else itself.
 bool Matches(const std::wstring& text, const std::wstring& pattern)
@@ -91,8 +53,7 @@ struct EventRow {
 
 TEST(EventLog, EachKindCarriesItsIdTypeUserAndFactsAndTwentyAMinuteAreWritten)
 {
-    testsupport::HookGuard guard;
-    g_hooks.pfnReportEventW = CaptureReportEventW;
+    EventCapture capture;
     constexpr wchar_t kUserSid[] = L"S-1-5-21-1004336348-1177238915-682003330-1001";
     PSID pSid = nullptr;
     ASSERT_TRUE(ConvertStringSidToSidW(kUserSid, &pSid));
@@ -127,7 +88,7 @@ TEST(EventLog, EachKindCarriesItsIdTypeUserAndFactsAndTwentyAMinuteAreWritten)
         SetLastError(ERROR_SHARING_VIOLATION);
         row.report();
         EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError()) << "the caller's last error is kept";
-        std::vector<WrittenEvent> events = TakeEvents();
+        std::vector<WrittenEvent> events = EventCapture::Take();
         ASSERT_EQ(1u, events.size());
         EXPECT_EQ(row.dwEventId, events[0].dwEventId);
         EXPECT_EQ(row.wType, events[0].wType);
@@ -141,27 +102,27 @@ TEST(EventLog, EachKindCarriesItsIdTypeUserAndFactsAndTwentyAMinuteAreWritten)
     }
 
     // A failing event log is left at that, and the bound still counts the event.
-    g_bReportResult = FALSE;
+    EventCapture::SetWritesFail(true);
     SetLastError(ERROR_SHARING_VIOLATION);
     ReportWatchEnded(L"C:\\T", ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
-    g_bReportResult = TRUE;
-    TakeEvents();
+    EventCapture::SetWritesFail(false);
+    EventCapture::Take();
 
     // The rows and the failed write opened this minute's window; a burst of 25
     // more fills it to 20, and the rest are counted into one event.
     const size_t nAlready = rows.size() + 1;
     for (int i = 0; i < 25; ++i)
         ReportWatchEnded(L"C:\\T", ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(kEventsPerMinute - nAlready, TakeEvents().size());
+    EXPECT_EQ(kEventsPerMinute - nAlready, EventCapture::Take().size());
     WriteEventsLeftOut();
-    std::vector<WrittenEvent> leftOut = TakeEvents();
+    std::vector<WrittenEvent> leftOut = EventCapture::Take();
     ASSERT_EQ(1u, leftOut.size());
     EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_EVENTS_LEFT_OUT), leftOut[0].dwEventId);
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, leftOut[0].wType);
     EXPECT_EQ(std::vector<std::wstring>{std::to_wstring(25 - (kEventsPerMinute - nAlready))}, leftOut[0].strings);
     WriteEventsLeftOut();
-    EXPECT_TRUE(TakeEvents().empty()) << "the count is written once";
+    EXPECT_TRUE(EventCapture::Take().empty()) << "the count is written once";
     SetEventUserSid(nullptr);
 
     // The window itself, followed with given times: the count left out is
