@@ -39,6 +39,7 @@ PlatformHooks DefaultPlatformHooks() noexcept
     hooks.pfnCoCreateInstance = SystemCoCreateInstance;
     hooks.pfnExitWindowsEx = ::ExitWindowsEx;
     hooks.pfnGetProcAddress = ::GetProcAddress;
+    hooks.pfnReportEventW = ::ReportEventW;
     return hooks;
 }
 

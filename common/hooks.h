@@ -20,6 +20,9 @@ struct PlatformHooks {
     BOOL(WINAPI* pfnExitWindowsEx)(UINT uFlags, DWORD dwReason);
     // Run-time lookup of the shutdown-block-reason functions.
     FARPROC(WINAPI* pfnGetProcAddress)(HMODULE hModule, LPCSTR pszProcName);
+    // The Application event log (common/event_log.h writes through it).
+    BOOL(WINAPI* pfnReportEventW)(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID pUserSid,
+                                  WORD wNumStrings, DWORD dwDataSize, LPCWSTR* ppStrings, LPVOID pRawData);
 };
 
 extern PlatformHooks g_hooks;

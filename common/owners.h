@@ -71,6 +71,9 @@ struct HeapFreeFn {
 struct FreeLibraryFn {
     void operator()(HMODULE h) const { ::FreeLibrary(h); }
 };
+struct DeregisterEventSourceFn {
+    void operator()(HANDLE h) const { ::DeregisterEventSource(h); }
+};
 
 
 // Kernel objects (threads, events, processes, tokens): empty when null.
@@ -79,6 +82,7 @@ using UniqueHKey = UniqueResource<HKEY, nullptr, RegCloseKeyFn>;
 using UniqueLocalMem = UniqueResource<void*, nullptr, LocalFreeFn>;
 using UniqueHeapMem = UniqueResource<void*, nullptr, HeapFreeFn>;
 using UniqueModule = UniqueResource<HMODULE, nullptr, FreeLibraryFn>;
+using UniqueEventSource = UniqueResource<HANDLE, nullptr, DeregisterEventSourceFn>;
 
 // Files, folders and searches are empty when INVALID_HANDLE_VALUE, which is not a
 // constant expression; they get an owner of their own.

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "common/bounded_string.h"
+#include "common/event_reports.h"
 #include "common/owners.h"
 #include "common/trace.h"
 #include "discovery/state.h"
@@ -223,6 +224,7 @@ void FinishPass(const PassState& pass)
 {
     if (g_bInitialScanDone == 0) {
         g_bInitialScanDone = 1;
+        ReportTaskStarted(g_nDevices);
         return;
     }
     if (pass.pLastRecord == nullptr)

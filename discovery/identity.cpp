@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include "common/event_log.h"
 #include "common/owners.h"
 #include "discovery/state.h"
 
@@ -11,6 +12,8 @@ HRESULT ResolveUserFromSid(PSID pSid)
     if (!ConvertSidToStringSidW(pSid, &pwszSid) || pwszSid == nullptr)
         return E_FAIL;
     SetUserSidText(pwszSid);
+    // The user's events carry the SID even after a session end gives the text back.
+    SetEventUserSid(pSid);
 
     DWORD cchName = ARRAYSIZE(g_wszUserName);
     DWORD cchDomain = ARRAYSIZE(g_wszDomainName);

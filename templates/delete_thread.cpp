@@ -1,5 +1,6 @@
 // The delete pass at a session end: every family scanner is asked to delete all
 // of the user's templates, then the held-open session end is let go.
+#include "common/event_reports.h"
 #include "common/os_version.h"
 #include "common/trace.h"
 #include "discovery/state.h"
@@ -9,25 +10,43 @@
 
 namespace {
 
+// A request that was sent and failed leaves the user's templates on the
+// scanner. Without the SID text nothing was published either (or a delete pass
+// already gave it back), so that one says nothing.
+void NoteTemplatesKept(DWORD dwIndex, HRESULT hrRequest)
+{
+    if (FAILED(hrRequest) && hrRequest != kNoUserSidStatus)
+        ReportTemplatesKept(CSTIScanner::DeviceDescription(dwIndex), hrRequest);
+}
+
 void VisitTwainDevice(DWORD dwIndex, HRESULT& hrLast)
 {
     hrLast = CSTIScanner::CreateDevice(dwIndex);
-    if (FAILED(hrLast))
+    if (FAILED(hrLast)) {
+        NoteTemplatesKept(dwIndex, hrLast);
         return;
-    if (!DeleteAllTWAINTemplateFromDevice())
+    }
+    HRESULT hrRequest = DeleteAllTWAINTemplateFromDevice();
+    if (FAILED(hrRequest)) {
         TraceMsg(L"\t\tDeleteAll failed for %s \r\n", CSTIScanner::DeviceDescription(dwIndex));
+        NoteTemplatesKept(dwIndex, hrRequest);
+    }
     CSTIScanner::ReleaseStiDevice();
     ++CSTIScanner::m_nDevicesFound;
 }
 
 void VisitWiaDevice(DWORD dwIndex, bool* pbEndThread)
 {
-    bool bSent = IsVistaOrLater() ? DeleteAllWIA2Template(dwIndex, pbEndThread)
-                                  : DeleteAllWIATemplate(dwIndex, pbEndThread);
-    if (*pbEndThread)
+    HRESULT hrRequest = IsVistaOrLater() ? DeleteAllWIA2Template(dwIndex, pbEndThread)
+                                         : DeleteAllWIATemplate(dwIndex, pbEndThread);
+    if (*pbEndThread) {
+        NoteTemplatesKept(dwIndex, hrRequest);
         return;
-    if (!bSent)
+    }
+    if (FAILED(hrRequest)) {
         TraceMsg(L"\t\tDeleteAll failed for %s \r\n", CSTIScanner::DeviceDescription(dwIndex));
+        NoteTemplatesKept(dwIndex, hrRequest);
+    }
     ++CSTIScanner::m_nDevicesFound;
 }
 

@@ -18,20 +18,20 @@ struct TwainRequest {
     const wchar_t* pszEscapeSucceeded; // null: not traced
 };
 
-bool SendTwainRequest(const TwainRequest& request)
+HRESULT SendTwainRequest(const TwainRequest& request)
 {
     IStiDevice* pStiDevice = CSTIScanner::m_pStiDevice;
     if (pStiDevice == nullptr)
-        return false;
+        return E_POINTER;
     std::wstring wstrSid;
     if (!CopyUserSidText(wstrSid)) {
         TraceMsg(L"\t\tNo user SID: request not sent\r\n");
-        return false;
+        return kNoUserSidStatus;
     }
     HRESULT hr = pStiDevice->LockDevice(kTwainLockTimeoutMs);
     if (FAILED(hr)) {
         TraceMsg(L"\t\tIStiDevice::LockDevice failed\r\n");
-        return false;
+        return hr;
     }
     // The drivers take the address of the text with a size argument of 4.
     DWORD dwActual = 0;
@@ -43,7 +43,7 @@ bool SendTwainRequest(const TwainRequest& request)
     HRESULT hrUnlock = pStiDevice->UnLockDevice();
     if (FAILED(hrUnlock))
         TraceMsg(L"\t\t UnlockDevice failed\r\n");
-    return SUCCEEDED(hrEscape) && SUCCEEDED(hrUnlock);
+    return FAILED(hrEscape) ? hrEscape : hrUnlock;
 }
 
 // ---------------------------------------------------------------- WIA
@@ -97,31 +97,33 @@ struct RootInterfaces {
 };
 
 // Opening sequence after COM is up: manager, root item with its retries, the
-// two interfaces. False when any step failed (or the thread must end).
-bool OpenDevice(const WiaRequest& request, DWORD dwIndex, RootInterfaces& root, bool* pbEndThread)
+// two interfaces. The failing step's status (also when the thread must end).
+HRESULT OpenDevice(const WiaRequest& request, DWORD dwIndex, RootInterfaces& root, bool* pbEndThread)
 {
-    if (FAILED(CreateManager(request.form)))
-        return false;
-    HRESULT hr = CreateRootItem(request, dwIndex);
+    HRESULT hr = CreateManager(request.form);
+    if (FAILED(hr))
+        return hr;
+    hr = CreateRootItem(request, dwIndex);
     if (FAILED(hr) && IsFatalFor(request, hr)) {
         TraceMsg(request.form == WiaForm::Wia2
                      ? L"\t CreateWia2Device FAILED with error code %xh and Killing the Thread!!  \r\n"
                      : L"\t CreateWiaDevice FAILED with error code %xh and Killing the Thread!!  \r\n",
                  hr);
         *pbEndThread = true;
-        return false;
+        return hr;
     }
     IUnknown* pRoot = RootItem(request.form);
     if (pRoot == nullptr) {
         TraceMsg(L"\t Invalid IWiaitem ptr \r\n");
-        return false;
+        return FAILED(hr) ? hr : E_POINTER;
     }
-    if (FAILED(pRoot->QueryInterface(wiaid::kIidWiaPropertyStorage, root.pWiaPropertyStorage.put_void())))
-        return false;
-    if (FAILED(pRoot->QueryInterface(wiaid::kIidWiaItemExtras, root.pWiaItemExtras.put_void())) ||
-        !root.pWiaItemExtras)
-        return false;
-    return root.pWiaPropertyStorage.get() != nullptr;
+    hr = pRoot->QueryInterface(wiaid::kIidWiaPropertyStorage, root.pWiaPropertyStorage.put_void());
+    if (FAILED(hr))
+        return hr;
+    hr = pRoot->QueryInterface(wiaid::kIidWiaItemExtras, root.pWiaItemExtras.put_void());
+    if (FAILED(hr))
+        return hr;
+    return root.pWiaItemExtras && root.pWiaPropertyStorage ? S_OK : E_NOINTERFACE;
 }
 
 void TraceRequestFailure(const WiaRequest& request, const wchar_t* pszWhat, HRESULT hr)
@@ -133,8 +135,8 @@ void TraceRequestFailure(const WiaRequest& request, const wchar_t* pszWhat, HRES
 }
 
 // Lock escape, property write, unlock escape when the lock reported a size.
-// True when the lock and the write succeeded.
-bool SendLockedWrite(const WiaRequest& request, const RootInterfaces& root, const std::wstring& wstrSid)
+// S_OK when the lock and the write succeeded, else the failing one's status.
+HRESULT SendLockedWrite(const WiaRequest& request, const RootInterfaces& root, const std::wstring& wstrSid)
 {
     PROPSPEC propspec = {};
     propspec.ulKind = PRSPEC_PROPID;
@@ -143,7 +145,7 @@ bool SendLockedWrite(const WiaRequest& request, const RootInterfaces& root, cons
     propvar->vt = VT_BSTR;
     propvar->bstrVal = SysAllocString(wstrSid.c_str());
     if (propvar->bstrVal == nullptr)
-        return false;
+        return E_OUTOFMEMORY;
     DWORD dwKey = ETD_WIA_LOCK_KEY;
     DWORD dwToken = 0;
     DWORD dwActualSize = 0;
@@ -152,7 +154,7 @@ bool SendLockedWrite(const WiaRequest& request, const RootInterfaces& root, cons
                                              reinterpret_cast<BYTE*>(&dwToken), sizeof(dwToken), &dwActualSize);
     if (FAILED(hr)) {
         TraceRequestFailure(request, L"pWiaItemExtras->Escape FAILED!!  ", hr);
-        return false;
+        return hr;
     }
     HRESULT hrWrite = root.pWiaPropertyStorage->WriteMultiple(1, &propspec, propvar.get(), kFirstPropertyNameId);
     if (FAILED(hrWrite)) {
@@ -169,36 +171,37 @@ bool SendLockedWrite(const WiaRequest& request, const RootInterfaces& root, cons
         if (FAILED(hr))
             TraceRequestFailure(request, L"pWiaItemExtras->Escape UNLOOCK FAILED!!  ", hr);
     }
-    return SUCCEEDED(hrWrite);
+    return hrWrite;
 }
 
 // One WIA request from COM initialisation to COM uninitialisation. Everything
 // obtained is given back before CoUninitialize, on this thread, also when the
 // thread must end.
-bool SendWiaRequest(const WiaRequest& request, DWORD dwIndex, bool* pbEndThread)
+HRESULT SendWiaRequest(const WiaRequest& request, DWORD dwIndex, bool* pbEndThread)
 {
     *pbEndThread = false;
     std::wstring wstrSid;
     if (!CopyUserSidText(wstrSid)) {
         TraceMsg(L"\t No user SID: request not sent\r\n");
-        return false;
+        return kNoUserSidStatus;
     }
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         TraceMsg(L"\t CoInitializeEx FAILED!!  %xh\r\n", hr);
-        return false;
+        return hr;
     }
-    bool bSent = false;
+    HRESULT hrSent = S_OK;
     {
         RootInterfaces root;
-        if (OpenDevice(request, dwIndex, root, pbEndThread))
-            bSent = SendLockedWrite(request, root, wstrSid);
+        hrSent = OpenDevice(request, dwIndex, root, pbEndThread);
+        if (SUCCEEDED(hrSent))
+            hrSent = SendLockedWrite(request, root, wstrSid);
         root.pWiaPropertyStorage.reset();
         root.pWiaItemExtras.reset();
         CSTIScanner::ReleaseWiaDevice(request.form == WiaForm::Wia2);
     }
     CoUninitialize();
-    return bSent;
+    return hrSent;
 }
 
 } // namespace
@@ -215,39 +218,39 @@ bool IsWiaFatalStatus(HRESULT hr)
     return dw >= 0x80210001u && dw <= 0x8021000Fu;
 }
 
-bool DeleteAllTWAINTemplateFromDevice()
+HRESULT DeleteAllTWAINTemplateFromDevice()
 {
     return SendTwainRequest({ETD_DELETE_ALL_TEMPLATE, L"\t\tIStiDevice::Escape ETD_DELETE_ALL_TEMPLATE failed\r\n",
                              nullptr});
 }
 
-bool RepublishAllTWAINTemplateFromDevice()
+HRESULT RepublishAllTWAINTemplateFromDevice()
 {
     return SendTwainRequest({ETD_REPUBLISH_ALL_TEMPLATES,
                              L"\t\tIStiDevice::Escape ETD_REPUBLISH_ALL_TEMPLATES failed\r\n",
                              L"\t\tIStiDevice::Escape ETD_REPUBLISH_ALL_TEMPLATES SUCCESS\r\n"});
 }
 
-bool DeleteAllWIATemplate(DWORD dwIndex, bool* pbEndThread)
+HRESULT DeleteAllWIATemplate(DWORD dwIndex, bool* pbEndThread)
 {
     return SendWiaRequest({WiaForm::Wia1, kDeleteRootItemRetries, true, ETD_PROP_DELETE_ALL_TEMPLATE, L""}, dwIndex,
                           pbEndThread);
 }
 
-bool DeleteAllWIA2Template(DWORD dwIndex, bool* pbEndThread)
+HRESULT DeleteAllWIA2Template(DWORD dwIndex, bool* pbEndThread)
 {
     return SendWiaRequest({WiaForm::Wia2, kDeleteRootItemRetries, true, ETD_PROP_DELETE_ALL_TEMPLATE, L""}, dwIndex,
                           pbEndThread);
 }
 
-bool RePublishAllWIATemplateFromDevice(DWORD dwIndex, bool* pbEndThread)
+HRESULT RePublishAllWIATemplateFromDevice(DWORD dwIndex, bool* pbEndThread)
 {
     return SendWiaRequest({WiaForm::Wia1, kRepublishRootItemRetries, false, ETD_PROP_REPUBLISH_ALL_TEMPLATES,
                            L"RePublishAllWIATemplateFromDevice"},
                           dwIndex, pbEndThread);
 }
 
-bool RePublishAllWIA2TemplateFromDevice(DWORD dwIndex, bool* pbEndThread)
+HRESULT RePublishAllWIA2TemplateFromDevice(DWORD dwIndex, bool* pbEndThread)
 {
     return SendWiaRequest({WiaForm::Wia2, kRepublishRootItemRetries, false, ETD_PROP_REPUBLISH_ALL_TEMPLATES,
                            L"RePublishAllWIA2TemplateFromDevice"},

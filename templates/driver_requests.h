@@ -2,7 +2,8 @@
 // The maker's driver requests: a still-image escape for the TWAIN driver, a
 // locked property write on the root item for the WIA driver. Each carries the
 // interactive user's SID text; while there is none, nothing is sent and the
-// request reports false.
+// request reports kNoUserSidStatus. Each answers S_OK when the request was
+// sent, else the status of the step that failed.
 #include <windows.h>
 
 // TWAIN: IStiDevice::Escape codes. In-data is the address of the SID text with
@@ -19,6 +20,9 @@ constexpr ULONG ETD_PROP_DELETE_ALL_TEMPLATE = 38963;
 constexpr ULONG ETD_PROP_REPUBLISH_ALL_TEMPLATES = 38964;
 constexpr ULONG kFirstPropertyNameId = 2;
 
+// HRESULT_FROM_WIN32(ERROR_NO_TOKEN): no SID text, so no request was sent.
+constexpr HRESULT kNoUserSidStatus = static_cast<HRESULT>(0x800703F0);
+
 // Root-item creation: retries after the first attempt, and the pause between.
 constexpr DWORD kDeleteRootItemRetries = 5;
 constexpr DWORD kRepublishRootItemRetries = 20;
@@ -30,14 +34,14 @@ bool IsRpcFatalStatus(HRESULT hr);
 bool IsWiaFatalStatus(HRESULT hr);
 
 // The request on CSTIScanner::m_pStiDevice.
-bool DeleteAllTWAINTemplateFromDevice();
-bool RepublishAllTWAINTemplateFromDevice();
+HRESULT DeleteAllTWAINTemplateFromDevice();
+HRESULT RepublishAllTWAINTemplateFromDevice();
 
 // The request on device list record dwIndex through WIA or WIA 2. When the root
 // item cannot be created with a fatal status, they set *pbEndThread: the caller
 // must stop visiting devices, give back what it holds and end its thread once
 // it has left g_csTemplateLock.
-bool DeleteAllWIATemplate(DWORD dwIndex, bool* pbEndThread);
-bool DeleteAllWIA2Template(DWORD dwIndex, bool* pbEndThread);
-bool RePublishAllWIATemplateFromDevice(DWORD dwIndex, bool* pbEndThread);
-bool RePublishAllWIA2TemplateFromDevice(DWORD dwIndex, bool* pbEndThread);
+HRESULT DeleteAllWIATemplate(DWORD dwIndex, bool* pbEndThread);
+HRESULT DeleteAllWIA2Template(DWORD dwIndex, bool* pbEndThread);
+HRESULT RePublishAllWIATemplateFromDevice(DWORD dwIndex, bool* pbEndThread);
+HRESULT RePublishAllWIA2TemplateFromDevice(DWORD dwIndex, bool* pbEndThread);

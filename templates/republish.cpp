@@ -1,5 +1,6 @@
 // The republish pass a watcher runs at its start: the family scanners of the
 // watcher's driver kind are asked to republish all of the user's templates.
+#include "common/event_reports.h"
 #include "common/os_version.h"
 #include "common/trace.h"
 #include "discovery/state.h"
@@ -14,21 +15,27 @@ void VisitTwainDevice(DWORD dwIndex, HRESULT& hrLast)
     hrLast = CSTIScanner::CreateDevice(dwIndex);
     if (FAILED(hrLast)) {
         TraceMsg(L"\tCreateTWAINDevice failed for %s \r\n", CSTIScanner::DeviceDescription(dwIndex));
+        ReportRepublishFailed(CSTIScanner::DeviceDescription(dwIndex), hrLast);
         return;
     }
-    if (!RepublishAllTWAINTemplateFromDevice())
+    HRESULT hrRequest = RepublishAllTWAINTemplateFromDevice();
+    if (FAILED(hrRequest)) {
         TraceMsg(L"\t\tRepublishAll failed for %s \r\n", CSTIScanner::DeviceDescription(dwIndex));
+        ReportRepublishFailed(CSTIScanner::DeviceDescription(dwIndex), hrRequest);
+    }
     CSTIScanner::ReleaseStiDevice();
     ++CSTIScanner::m_nDevicesFound;
 }
 
 void VisitWiaDevice(DWORD dwIndex, bool* pbEndThread)
 {
-    bool bSent = IsVistaOrLater() ? RePublishAllWIA2TemplateFromDevice(dwIndex, pbEndThread)
-                                  : RePublishAllWIATemplateFromDevice(dwIndex, pbEndThread);
+    HRESULT hrRequest = IsVistaOrLater() ? RePublishAllWIA2TemplateFromDevice(dwIndex, pbEndThread)
+                                         : RePublishAllWIATemplateFromDevice(dwIndex, pbEndThread);
+    if (FAILED(hrRequest))
+        ReportRepublishFailed(CSTIScanner::DeviceDescription(dwIndex), hrRequest);
     if (*pbEndThread)
         return;
-    if (!bSent)
+    if (FAILED(hrRequest))
         TraceMsg(L"\t\tRePublishAllTemplates failed for %s \r\n", CSTIScanner::DeviceDescription(dwIndex));
     ++CSTIScanner::m_nDevicesFound;
 }

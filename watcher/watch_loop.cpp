@@ -1,5 +1,6 @@
 #include "watcher/watch_loop.h"
 
+#include "common/event_reports.h"
 #include "common/owners.h"
 #include "common/trace.h"
 #include "discovery/state.h"
@@ -137,7 +138,8 @@ bool IsDeletePending(DWORD dwError)
 
 // A deleted folder stays behind, pending deletion, while our handle holds it
 // open; it can no longer be opened anew. Any other failure to open it (held by
-// another program, out of reach for a moment) does not end the watch.
+// another program, out of reach for a moment) does not end the watch. A folder
+// found gone ends the watch, which the event log is told once.
 bool FolderGone(const wchar_t* pwszFolder)
 {
     bgt::UniqueFileHandle hProbe(CreateFileW(pwszFolder, FILE_READ_ATTRIBUTES,
@@ -149,6 +151,8 @@ bool FolderGone(const wchar_t* pwszFolder)
     bool bGone = dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND || IsDeletePending(dwError);
     if (!bGone)
         TraceMsg(L"  > The folder %s cannot be opened just now: %d\r\n", pwszFolder, dwError);
+    else
+        ReportWatchEnded(pwszFolder, dwError);
     return bGone;
 }
 

@@ -3,6 +3,7 @@
 // option. Then the thread becomes the watch of the temporary folder.
 #include "watcher/watcher.h"
 
+#include "common/event_reports.h"
 #include "common/hooks.h"
 #include "common/owners.h"
 #include "common/trace.h"
@@ -65,7 +66,9 @@ bool RepublishUnderLock(const DeviceInfo* pDeviceInfo, DWORD& dwExitCode)
 // Answers true when the thread must end before its watch.
 bool CheckAddressAndRepublish(const DeviceInfo* pDeviceInfo, DWORD& dwExitCode)
 {
-    if (CheckAddressWithRetries() != S_OK) {
+    HRESULT hrAddress = CheckAddressWithRetries();
+    if (hrAddress != S_OK) {
+        ReportNoUsableAddress(GetIPAddressText().c_str(), hrAddress);
         WarnNoNetwork();
         return false;
     }

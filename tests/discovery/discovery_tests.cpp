@@ -16,6 +16,7 @@
 #include "common/trace.h"
 #include "discovery/state.h"
 #include "host/bgtask.h"
+#include "tests/support/event_capture.h"
 #include "tests/support/test_support.h"
 #include "watcher/watcher.h"
 
@@ -169,6 +170,7 @@ protected:
     testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(60)};
     ScratchRegistry m_registry;
     TraceCapture m_trace;
+    testsupport::EventCapture m_events;
     HWND m_hSink = nullptr;
 };
 
@@ -230,6 +232,13 @@ TEST_F(Discovery, FirstPass_MixedKeys_FamilyRecordsInSlotOrderEachWithAWatcher)
     EXPECT_NE(0u, GetThreadId(g_hWatcherThread));
     EXPECT_EQ(L"GetDeviceInfo Enter", m_trace.Texts().front());
     EXPECT_EQ(1u, m_trace.Count(L"GetDeviceInfo Exit"));
+    // The first pass tells the event log that the task started, with what it
+    // found (the watchers it started write events of their own).
+    auto vecEvents = m_events.Of(BGT_EVENT_TASK_STARTED);
+    ASSERT_EQ(1u, vecEvents.size());
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_TASK_STARTED), vecEvents[0].dwEventId);
+    EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, vecEvents[0].wType);
+    EXPECT_EQ(L"4", vecEvents[0].strings.at(1));
 }
 
 namespace {
@@ -414,6 +423,8 @@ TEST_F(Discovery, LaterPass_NothingNew_StartsNoWatcherAndKeepsTheRecords)
     DeviceInfo* pFirst = g_pDevices[0];
     HANDLE hWatcher = g_hWatcherThread;
     m_trace.Clear();
+    EXPECT_EQ(1u, m_events.Of(BGT_EVENT_TASK_STARTED).size()) << "the start";
+    m_events.Take();
 
     AddDriverKey(2, {L"Contoso Flatbed", kUsbId1, true, L"mac", L"C:\\Scans"});
     EXPECT_EQ(E_FAIL, GetDeviceInfo());
@@ -423,6 +434,7 @@ TEST_F(Discovery, LaterPass_NothingNew_StartsNoWatcherAndKeepsTheRecords)
     EXPECT_EQ(hWatcher, g_hWatcherThread);
     EXPECT_FALSE(m_trace.ContainsFragment(L"Creating thread"));
     EXPECT_FALSE(DestroyWasPosted());
+    EXPECT_TRUE(m_events.Of(BGT_EVENT_TASK_STARTED).empty()) << "a later pass is no start";
 }
 
 TEST_F(Discovery, NoFamilyScanner_PostsDestroyAndStartsNothing)

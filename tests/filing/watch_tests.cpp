@@ -10,6 +10,7 @@
 #include "common/trace.h"
 #include "tests/reliability/fault_injection.h"
 #include "tests/filing/filing_fixture.h"
+#include "tests/support/event_capture.h"
 #include "tests/support/watch_runner.h"
 
 using namespace filingtest;
@@ -172,10 +173,15 @@ TEST_F(Watch, DeletingTheFolder_EndsTheWatchAndGivesEverythingBack)
     testsupport::MakeFolder(m_temp);
     m_trace.Clear();
 
+    testsupport::EventCapture events;
     size_t nBefore = testsupport::CountProcessHandles();
     StartWatch();
     ASSERT_TRUE(WaitUntilWatching());
     ASSERT_TRUE(EndWatchByDeletingTheFolder()) << "no hang";
+    auto vecEvents = events.Take();
+    ASSERT_EQ(1u, vecEvents.size()) << "the watch that ended says so once";
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_WATCH_ENDED), vecEvents[0].dwEventId);
+    EXPECT_EQ(m_temp, vecEvents[0].strings.at(0));
     // The read outstanding when the folder went is cancelled and seen to end
     // before its buffer is freed.
     EXPECT_EQ(1u, m_trace.Count(L"    > Wait event was signaled\r\n"));

@@ -105,6 +105,7 @@ TEST_F(DeletePassTest, TwainAndWiaDeviceEachReceiveExactlyOneRequest)
 {
     stisim::SetStiDevices({Twain(L"twain0"), Wia(L"wia0")});
     EXPECT_FALSE(RunDeletePass(ENDSESSION_LOGOFF));
+    EXPECT_TRUE(m_events.Take().empty()) << "no event when nothing went wrong";
 
     auto vecLock = JournalOf(L"twain0", L"LockDevice");
     ASSERT_EQ(1u, vecLock.size());
@@ -204,6 +205,12 @@ TEST_F(DeletePassTest, TwainEscapeFailureStillUnlocks)
     EXPECT_EQ(1u, JournalOf(L"twain0", L"UnLockDevice").size());
     EXPECT_TRUE(m_trace.Contains(L"\t\tIStiDevice::Escape ETD_DELETE_ALL_TEMPLATE failed\r\n"));
     EXPECT_TRUE(m_trace.Contains(L"\t\tDeleteAll failed for Orbek Marlstone/Pro TWAIN Scanner \r\n"));
+    auto vecEvents = m_events.Take();
+    ASSERT_EQ(1u, vecEvents.size()) << "the scanner may still hold the templates";
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_TEMPLATES_KEPT), vecEvents[0].dwEventId);
+    EXPECT_EQ(EVENTLOG_ERROR_TYPE, vecEvents[0].wType);
+    EXPECT_EQ(L"Orbek Marlstone/Pro TWAIN Scanner", vecEvents[0].strings.at(0));
+    EXPECT_EQ(0u, vecEvents[0].strings.at(1).find(L"0x80004005")) << "the escape's status";
 }
 
 TEST_F(DeletePassTest, WiaLockWithSizeZeroWritesButSendsNoUnlock)
@@ -279,6 +286,9 @@ TEST_F(DeletePassTest, RpcStatusEndsTheDeletionThreadWithTheLockLeftAndEverythin
     EXPECT_EQ(0u, JournalOf(L"wia1", L"CreateWiaDevice").size()) << "the remaining devices are not visited";
     EXPECT_EQ(0u, JournalOf(L"twain2", L"CreateDevice").size());
     EXPECT_FALSE(m_trace.ContainsFragment(L"Orbek Devices")) << "the count is not reached";
+    auto vecKept = m_events.Of(BGT_EVENT_TEMPLATES_KEPT);
+    ASSERT_EQ(1u, vecKept.size()) << "the scanner whose request met the fatal status";
+    EXPECT_EQ(0u, vecKept[0].strings.at(1).find(L"0x80010108"));
     MSG msg;
     EXPECT_FALSE(TakePostedEndSession(msg)) << "a pass ended so posts no WM_ENDSESSION";
     // The manager was released inside the thread's apartment, before COM went.
@@ -388,6 +398,7 @@ TEST_F(DeletePassTest, NoRequestIsSentWithoutTheSidText)
     EXPECT_EQ(0u, CountCalls(L"CoCreateInstance"));
     EXPECT_TRUE(m_trace.Contains(L"\t\tDeleteAll failed for Orbek Marlstone/Pro TWAIN Scanner \r\n"));
     EXPECT_TRUE(m_trace.Contains(L"\t\tDeleteAll failed for Orbek Chromhold WIA Scanner \r\n"));
+    EXPECT_TRUE(m_events.Take().empty()) << "without the text nothing was published, or a pass already deleted it";
     ExpectEndSessionPosted(ENDSESSION_LOGOFF);
 }
 

@@ -143,6 +143,12 @@ TEST_F(RepublishPassTest, LockFailureIsTracedAndCounted)
     EXPECT_TRUE(m_trace.Contains(L"\t\tRepublishAll failed for Orbek Marlstone/Pro TWAIN Scanner \r\n"));
     EXPECT_TRUE(m_trace.Contains(L"\t\t 1 Orbek Devices found on the system\r\n"));
     EXPECT_EQ(0u, CountCalls(L"Escape"));
+    auto vecEvents = m_events.Take();
+    ASSERT_EQ(1u, vecEvents.size());
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_REPUBLISH_FAILED), vecEvents[0].dwEventId);
+    EXPECT_EQ(EVENTLOG_WARNING_TYPE, vecEvents[0].wType);
+    EXPECT_EQ(L"Orbek Marlstone/Pro TWAIN Scanner", vecEvents[0].strings.at(0));
+    EXPECT_EQ(0u, vecEvents[0].strings.at(1).find(L"0x80070102")) << "the lock's status";
 }
 
 TEST_F(RepublishPassTest, ListingFailuresUseTheRepublishTexts)

@@ -15,6 +15,7 @@
 #include "host/bgtask.h"
 #include "sim/stisim/stisim.h"
 #include "templates/template_passes.h"
+#include "tests/support/event_capture.h"
 #include "tests/support/test_support.h"
 
 namespace tmpltest {
@@ -164,6 +165,7 @@ protected:
     testsupport::HangDeadline m_deadline{"the whole test", std::chrono::seconds(60)};
     testsupport::SleepRecorder m_sleeps; // also restores the hook table
     testsupport::TraceCapture m_trace;
+    testsupport::EventCapture m_events;
 };
 
 } // namespace tmpltest

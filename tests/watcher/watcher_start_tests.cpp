@@ -9,6 +9,7 @@
 #include "discovery/state.h"
 #include "fake_resolver.h"
 #include "sim/stisim/stisim.h"
+#include "tests/support/event_capture.h"
 #include "tests/support/test_support.h"
 #include "watcher/template_refresh.h"
 #include "watcher/watcher.h"
@@ -95,12 +96,24 @@ protected:
     TraceCapture m_traces;
     SleepRecorder m_sleeps;
     MessageBoxRecorder m_boxes;
+    EventCapture m_events;
     std::unique_ptr<DeviceInfo> m_pDevice;
     std::wstring m_commonAppData;
     std::wstring m_scratchName;
     std::wstring m_scratchRoot;
     std::wstring m_templates;
 };
+
+// The warning box has its event: what the check found and its answer.
+void ExpectNoAddressEvent(const std::wstring& wstrFound, const std::wstring& wstrStatus)
+{
+    auto vecEvents = EventCapture::Take();
+    ASSERT_EQ(1u, vecEvents.size());
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_NO_USABLE_ADDRESS), vecEvents[0].dwEventId);
+    EXPECT_EQ(EVENTLOG_WARNING_TYPE, vecEvents[0].wType);
+    EXPECT_EQ(wstrFound, vecEvents[0].strings.at(0));
+    EXPECT_EQ(0u, vecEvents[0].strings.at(1).find(wstrStatus));
+}
 
 void ExpectOneWarning(const std::vector<RecordedBox>& boxes)
 {
@@ -121,6 +134,7 @@ TEST_F(WatcherStartUp, LoopbackSixTimes_FivePausesThenTheWarningAndNoRefresh)
     EXPECT_EQ(6, resolver.Calls());
     EXPECT_EQ((std::vector<DWORD>{5000, 5000, 5000, 5000, 5000}), m_sleeps.Pauses());
     ExpectOneWarning(m_boxes.Boxes());
+    ExpectNoAddressEvent(L"127.0.0.1", L"0x80004004");
     EXPECT_EQ(TemplateNaming("10.0.0.9"), ReadFileBytes(m_templates + L"\\a.ost"));
     EXPECT_FALSE(m_traces.Contains(kRepublishTrace));
     // The start-up goes on after the warning.
@@ -146,6 +160,7 @@ TEST_F(WatcherStartUp, LoopbackThenUsable_RefreshesAfterOnePause)
     EXPECT_TRUE(m_boxes.Boxes().empty());
     EXPECT_EQ(TemplateNaming("192.168.1.20"), ReadFileBytes(m_templates + L"\\a.ost"));
     EXPECT_EQ(1u, m_traces.Count(kRepublishTrace));
+    EXPECT_TRUE(m_events.Take().empty());
 }
 
 TEST_F(WatcherStartUp, LinkLocalThenUsable_OneLongPauseThenTheRefreshAndRepublish)
@@ -167,6 +182,7 @@ TEST_F(WatcherStartUp, LinkLocalThreeTimes_TwoLongPausesThenTheWarning)
     EXPECT_EQ(3, resolver.Calls());
     EXPECT_EQ((std::vector<DWORD>{18000, 18000}), m_sleeps.Pauses());
     ExpectOneWarning(m_boxes.Boxes());
+    ExpectNoAddressEvent(L"127.0.0.1", L"0x80004004");
 }
 
 TEST_F(WatcherStartUp, LookupFailure_WarnsAtOnce)
@@ -177,6 +193,7 @@ TEST_F(WatcherStartUp, LookupFailure_WarnsAtOnce)
     EXPECT_TRUE(m_sleeps.Pauses().empty());
     ExpectOneWarning(m_boxes.Boxes());
     EXPECT_FALSE(m_traces.Contains(kRepublishTrace));
+    ExpectNoAddressEvent(L"(none)", L"0x80004005");
 }
 
 TEST_F(WatcherStartUp, RefreshAnsweringOne_NeverTakesTheTemplateLock)
