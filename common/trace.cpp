@@ -26,12 +26,16 @@ void TraceMsg(const wchar_t* pszFormat, ...)
     TraceSinkFn pfnSink = g_pfnTraceSink.load();
     if (pfnSink == DiscardTrace)
         return;
+    // A failure's error is read after its trace (for the event log): the trace
+    // never changes it.
+    const DWORD dwLastError = GetLastError();
     wchar_t wszText[2048];
     va_list args;
     va_start(args, pszFormat);
     bgt::StringCchVPrintfW(wszText, ARRAYSIZE(wszText), pszFormat, args);
     va_end(args);
     pfnSink(wszText);
+    SetLastError(dwLastError);
 }
 
 TraceSinkFn SetTraceSink(TraceSinkFn pfnSink)

@@ -15,6 +15,10 @@ struct Delivery {
     wchar_t wszPCFolder[kPathChars];
     wchar_t wszBaseName[kPathChars];
     DWORD dwResult;
+    // The first copy that failed, for the administrator's event: its
+    // destination and its error (0 while none failed).
+    wchar_t wszFailedCopy[kPathChars];
+    DWORD dwCopyError;
 };
 
 struct ImagePaths {
@@ -32,8 +36,10 @@ struct ImagePaths {
 // calls take at most 259 characters.
 bool PathFits(HRESULT hr);
 
-// Checked before anything is copied; a delivery that fails is skipped.
-bool IsUsableDestination(const SendToFolderSettings& settings, const Delivery& delivery);
+// Checked before anything is copied: why the template's destination is
+// refused, for the administrator's event, or null when it is usable.
+const wchar_t* DestinationRefusal(const SendToFolderSettings& settings, const Delivery& delivery);
+constexpr wchar_t kRefusedTooLong[] = L"The destination path is too long.";
 
 // Every path of the attempt is formed, and known to fit, before anything is made.
 bool PlanImagePaths(const Delivery& delivery, const wchar_t* pwszImageName, ImagePaths& paths);

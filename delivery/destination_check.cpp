@@ -103,22 +103,22 @@ bool IsPlainNamePart(const wchar_t* pwszName)
 
 } // namespace
 
-bool IsUsableDestination(const SendToFolderSettings& settings, const Delivery& delivery)
+const wchar_t* DestinationRefusal(const SendToFolderSettings& settings, const Delivery& delivery)
 {
     if (settings.bFolderCut || settings.bBaseNameCut) {
         // Only the start of the value was read: it names some other place.
         TraceMsg(L"> The delivery path does not fit, nothing is delivered\r\n");
-        return false;
+        return kRefusedTooLong;
     }
     if (!IsFullyQualifiedFolder(delivery.wszPCFolder)) {
         TraceMsg(L"> The destination folder is not a full path, nothing is delivered\r\n");
-        return false;
+        return L"The destination folder is not a full path (X:\\... or \\\\server\\share\\...).";
     }
     if (delivery.wszBaseName[0] != L'\0' && !IsPlainNamePart(delivery.wszBaseName)) {
         TraceMsg(L"> The base file name is not a plain name, nothing is delivered\r\n");
-        return false;
+        return L"The base file name is not a plain file name.";
     }
-    return true;
+    return nullptr;
 }
 
 } // namespace delivery

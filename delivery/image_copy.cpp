@@ -222,11 +222,22 @@ bool CopyIntoPartial(ImagePaths& paths, const wchar_t* pwszImageName, OwnFiles& 
     case ShellResult::Copied:
         return true;
     case ShellResult::Aborted:
+        SetLastError(ERROR_CANCELLED);
         return false;
     case ShellResult::Failed:
         break;
     }
     return CopyOver(paths.wszStaging, paths.wszPartial);
+}
+
+// Read before anything else runs: the error is that of the call that failed.
+void NoteFailedCopy(Delivery& delivery, const ImagePaths& paths)
+{
+    DWORD dwError = GetLastError();
+    if (delivery.dwCopyError != 0)
+        return;
+    delivery.dwCopyError = dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
+    bgt::StringCchCopyW(delivery.wszFailedCopy, kPathCapacity, paths.wszDestination);
 }
 
 } // namespace
@@ -269,6 +280,7 @@ Attempt CopyImage(Delivery& delivery, ImagePaths& paths, const wchar_t* pwszImag
             return bDirect ? Attempt::DeliveredDirect : Attempt::Delivered;
         }
     }
+    NoteFailedCopy(delivery, paths);
     delivery.dwResult = 0;
     TraceMsg(L"> Failed to copy the file to destination\r\n");
     return Attempt::Failed;

@@ -1,8 +1,10 @@
 #include "delivery/send_to_folder.h"
 
 #include <cwchar>
+#include <string>
 
 #include "common/bounded_string.h"
+#include "common/event_reports.h"
 #include "common/owners.h"
 #include "common/status.h"
 #include "common/trace.h"
@@ -22,6 +24,25 @@ bool Widen(const char* pszAnsi, wchar_t* pwszWide)
     return PathFits(MultiByteToWideChar(CP_ACP, 0, pszAnsi, -1, pwszWide, static_cast<int>(kPathCapacity)) > 0
                         ? S_OK
                         : STRSAFE_E_INSUFFICIENT_BUFFER);
+}
+
+// A template's value as it gave it, whole, for the administrator's event.
+std::wstring AsGiven(const char* pszAnsi)
+{
+    int cch = MultiByteToWideChar(CP_ACP, 0, pszAnsi, -1, nullptr, 0);
+    if (cch <= 1)
+        return std::wstring();
+    std::wstring wstrValue(static_cast<size_t>(cch), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, pszAnsi, -1, wstrValue.data(), cch);
+    wstrValue.resize(static_cast<size_t>(cch) - 1);
+    return wstrValue;
+}
+
+DWORD Refuse(const Delivery& delivery, const SendToFolderSettings& settings, const wchar_t* pwszReason)
+{
+    ReportDeliveryRefused(delivery.wszJobFolder, AsGiven(settings.szPCFolderPath).c_str(),
+                          AsGiven(settings.szPCBaseFileName).c_str(), pwszReason);
+    return 0;
 }
 
 // From the image name's first '_' or '.' (but no later than its last
@@ -87,11 +108,11 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
     // A delivery the template asks for that cannot be made answers 0, as one
     // refused for its destination does.
     if (!Widen(settings.szPCFolderPath, delivery.wszPCFolder) || !Widen(settings.szPCBaseFileName, delivery.wszBaseName))
-        return 0;
-    if (!IsUsableDestination(settings, delivery)) {
+        return Refuse(delivery, settings, kRefusedTooLong);
+    if (const wchar_t* pwszReason = DestinationRefusal(settings, delivery)) {
         hTemplateSearch.reset();
         TraceMsg(L">  SendToFolder Exit  \r\n");
-        return 0;
+        return Refuse(delivery, settings, pwszReason);
     }
 
     for (const wchar_t* pwszPattern : s_rgpwszImagePatterns) {
@@ -99,7 +120,7 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
         case Attempt::Delivered:
             return delivery.dwResult;
         case Attempt::Skipped:
-            return 0;
+            return Refuse(delivery, settings, kRefusedTooLong);
         case Attempt::DeliveredDirect:
             return 1;
         case Attempt::NoImage:
@@ -108,6 +129,8 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
         }
     }
     hTemplateSearch.reset();
+    if (delivery.dwCopyError != 0)
+        ReportDeliveryFailed(delivery.wszJobFolder, delivery.wszFailedCopy, delivery.dwCopyError);
     TraceMsg(L">  SendToFolder Exit  \r\n");
     return delivery.dwResult;
 }

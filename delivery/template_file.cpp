@@ -13,7 +13,7 @@ namespace {
 // A whole template in memory. Templates are a few kilobytes; anything past
 // 1 MiB is not one (a mail client's offline store, say) and is refused rather
 // than read, by every delivery at once.
-constexpr LONGLONG kMaxTemplateBytes = 1024 * 1024;
+constexpr LONGLONG kMaxTemplateBytes = 1024LL * 1024;
 
 struct TemplateBytes {
     bgt::UniqueHeapMem mem;

@@ -2,6 +2,7 @@
 
 #include <wtsapi32.h>
 
+#include "common/event_log.h"
 #include "common/hooks.h"
 #include "common/os_version.h"
 #include "common/owners.h"
@@ -52,6 +53,8 @@ int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    // No later event would carry the count of those the bound left out.
+    WriteEventsLeftOut();
     TraceMsg(L"**************************** WINMAIN EXIT ****************************");
     return static_cast<int>(msg.wParam);
 }

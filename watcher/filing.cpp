@@ -66,8 +66,10 @@ FilingOutcome FileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const Job
     if (!BuildPath(wszOsmInTemp, L"%s%s%s%s", pDev->szTempFolder, L"\\", pwszStem, L".osm"))
         return FilingOutcome::NotFiled;
     DocumentsLock lock(pDev->szDocFolder);
-    if (!lock.Held())
+    if (!lock.Held()) {
+        names.dwError = ERROR_SHARING_VIOLATION; // another filer of these folders
         return FilingOutcome::Held;
+    }
     if (PathFileExistsW(wszOsmInTemp))
         return FileFolderJob(pDev, pwszStem, wszOsmInTemp, stamp, names);
     TraceMsg(L"pathFile doesn't exist %s\r\n", wszOsmInTemp);
@@ -87,8 +89,12 @@ FilingOutcome FileStem(const DeviceInfo* pDev, const wchar_t* pwszStem, const Jo
 {
     JobNames names;
     FilingOutcome outcome = FileJob(pDev, pwszStem, stamp, names);
-    if (outcome == FilingOutcome::Filed)
+    if (outcome == FilingOutcome::Filed) {
+        ReportScanFiled(pDev, pwszStem, names.wszJobFolder);
         StartDelivery(names.wszJobFolder);
+    } else if (names.dwError != 0) {
+        ReportScanNotFiled(pDev, pwszStem, names.dwError);
+    }
     return outcome;
 }
 

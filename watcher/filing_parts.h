@@ -37,6 +37,9 @@ struct JobNames {
     PathBuffer wszJobFolder;
     PathBuffer wszLockFolder;
     wchar_t wszSuffix[kPathChars];
+    // Why the scan stayed in the temporary folder: the error of the step that
+    // failed, 0 when none did (its lock entry stood, it had no image yet).
+    DWORD dwError = 0;
 };
 
 // The first name whose job folder and lock folder are both free.
@@ -59,6 +62,11 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
                                 JobNames& names);
 FilingOutcome FileFolderJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const wchar_t* pwszOsmInTemp,
                             const JobStamp& stamp, JobNames& names);
+
+// The administrator's events of a scan: one when it could not be filed (its
+// files and the error), and one when a scan so reported is filed later.
+void ReportScanNotFiled(const DeviceInfo* pDev, const wchar_t* pwszStem, DWORD dwError);
+void ReportScanFiled(const DeviceInfo* pDev, const wchar_t* pwszStem, const wchar_t* pwszJobFolder);
 
 } // namespace filing
 

@@ -98,8 +98,10 @@ bool CreateLockFolder(const wchar_t* pwszLockFolder)
 
 bool CreateJobFolder(const wchar_t* pwszJobFolder)
 {
-    if (FAILED(CreateProtectedFolder(pwszJobFolder))) {
+    HRESULT hr = CreateProtectedFolder(pwszJobFolder);
+    if (FAILED(hr)) {
         TraceMsg(L" New Job Folder Creation FAILED at %s\r\n", pwszJobFolder);
+        SetLastError(HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<DWORD>(hr));
         return false;
     }
     TraceMsg(L" New Job Folder Sucessfully Created at %s\r\n", pwszJobFolder);

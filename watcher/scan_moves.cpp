@@ -169,6 +169,7 @@ bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAll
         *pbHeld = false;
     if (PathFileExistsW(pwszTo)) {
         TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
+        SetLastError(ERROR_ALREADY_EXISTS);
         return false;
     }
     for (DWORD dwStep = 0;; ++dwStep) {
@@ -184,6 +185,7 @@ bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAll
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
             if (pbHeld != nullptr)
                 *pbHeld = bHeld;
+            SetLastError(dwError);
             return false;
         }
         g_hooks.pfnSleep(kHeldRetryStepMs);
@@ -209,6 +211,7 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     }
     CreateLockFolder(names.wszLockFolder);
     if (!CreateJobFolder(names.wszJobFolder)) {
+        names.dwError = GetLastError();
         if (bTemplate)
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", job.wszTemplateTo);
         RemoveLockFolder(names.wszLockFolder);
@@ -216,6 +219,8 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     }
     bool bHeld = false;
     bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, false, &bHeld);
+    if (!bWhole)
+        names.dwError = GetLastError();
     if (bWhole && NewScanBegun(pDev, pwszStem)) {
         // A late report met a new scan of this stem begun since its check: the
         // image goes back, and the scan's own removal report files it whole.
@@ -228,6 +233,7 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     // Looked at once the image is ours: a scan finished meanwhile has its template.
     bTemplate = bWhole && PathFileExistsW(job.wszTemplateFrom) != FALSE;
     if (bWhole && bTemplate && !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, false, &bHeld)) {
+        names.dwError = GetLastError();
         bWhole = false;
         // The image goes back where the driver left it, held or not for a moment.
         if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom, false)) {
@@ -250,11 +256,17 @@ FilingOutcome FileFolderJob(const DeviceInfo* pDev, const wchar_t* pwszStem, con
     std::vector<PageRename> renames;
     if (!ChooseJobNames(pDev, pwszStem, stamp, false, names))
         return FilingOutcome::NotFiled;
-    if (!PathFileExistsW(pwszOsmInTemp) || !PlanFolderJob(pwszOsmInTemp, pwszStem, names, renames))
+    if (!PathFileExistsW(pwszOsmInTemp))
         return FilingOutcome::NotFiled;
+    if (!PlanFolderJob(pwszOsmInTemp, pwszStem, names, renames)) {
+        names.dwError = ERROR_FILENAME_EXCED_RANGE; // a page's path would not fit
+        return FilingOutcome::NotFiled;
+    }
     CreateLockFolder(names.wszLockFolder);
     bool bHeld = false;
     bool bMoved = MoveScanEntry(pwszOsmInTemp, names.wszJobFolder, true, &bHeld);
+    if (!bMoved)
+        names.dwError = GetLastError();
     if (bMoved) {
         for (const PageRename& rename : renames)
             MoveScanEntry(rename.wstrFrom.c_str(), rename.wstrTo.c_str(), true);

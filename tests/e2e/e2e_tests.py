@@ -15,6 +15,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from simprefix import SimPrefix, Task, wait_for  # noqa: E402
 
 PREFIX = None
+# Wine writes each insertion string of an event to its eventlog channel: an
+# information event as a trace line, a warning as a warn line.
+EVENTS = "-all,+eventlog"
 REPUBLISH = "0x101E"
 DELETE = "0x101D"
 
@@ -228,7 +231,7 @@ class E2E(TaskCase):
         # hold is waited out; after a long one the scan stays whole and is tried
         # again without another scan. No empty job folder either way.
         s = PREFIX.install_scanner("--name", "Held")
-        self.start_task()
+        self.start_task(debug=EVENTS)
         self.wait_watchers([s])
         temp = PREFIX.unix(s["tempFolder"])
         for stem, pings in (("SHORT", 5), ("LONG", 12)):
@@ -249,6 +252,12 @@ class E2E(TaskCase):
             print("held %s: filed %.1f s after its release" % (stem, time.time() - released), file=sys.stderr)
             self.assertEqual([stem + ".osm"], [d for d in self.docs(s) if d.startswith(stem)], "filed once, whole")
             self.assertEqual([], [f for f in os.listdir(temp) if f.startswith(stem)])
+        # The long hold outlasted the tries: the administrator reads of it once,
+        # with the sharing violation, and again once it was filed.
+        out = self.task.output()
+        self.assertEqual(1, len(re.findall(r'warn:eventlog:ReportEventW L"[^"]*LONG\.tif"', out)), out)
+        self.assertIn('(error 32)"', out)
+        self.assertEqual(1, len(re.findall(r'trace:eventlog:ReportEventW L"[^"]*LONG\.osm"', out)), out)
 
     def test_two_scanners_filing_into_one_folder_under_a_burst(self):
         # Two scanners whose "FilingPath" is the same: two watchers of one task
@@ -384,7 +393,7 @@ class TemplateDelivery(TaskCase):
 
     def test_odd_templates_deliver_nothing_astray_and_every_scan_is_filed(self):
         s = PREFIX.install_scanner("--name", "OddTemplates")
-        self.task = Task(PREFIX)
+        self.task = Task(PREFIX, debug=EVENTS)
         self.assertEqual(0, PREFIX.wine(PREFIX.tool("bgctl.exe"), "wait", "30", check=False)[0])
         self.assertTrue(wait_for(lambda: delete_image_value(PREFIX, s), 60), "the watcher did not start")
         out = r"C:\PC\Out"
@@ -422,6 +431,14 @@ class TemplateDelivery(TaskCase):
                 self.assertEqual(set(), after[p] - before[p] - {"templates"}, "something delivered into " + p)
         temp = [f for f in os.listdir(PREFIX.unix(s["tempFolder"]))]
         self.assertEqual([], temp, "every scan left the TempImage folder")
+        # The administrator's events: the start, and each refusal with the values
+        # as the template gave them; nothing for the scan that was delivered.
+        out = self.task.output()
+        self.assertRegex(out, r'trace:eventlog:ReportEventW L"\d+\.\d+\.\d+"\n.*ReportEventW L"1"')
+        refused = re.findall(r'warn:eventlog:ReportEventW L"[^"]*\\\\(\w+)\.osm"', out)
+        self.assertEqual(["EMPTYDIR", "NOVALUE", "RELATIVE", "CLIMB"], refused, out)
+        self.assertIn(r'warn:eventlog:ReportEventW L"Rel\\Sub"', out)
+        self.assertIn(r'warn:eventlog:ReportEventW L"..\\Escaped"', out)
 
 
 # ---- WIA requests through the WIA service stand-in -------------------------------

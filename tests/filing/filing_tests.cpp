@@ -8,6 +8,7 @@
 
 #include "tests/filing/filing_fixture.h"
 #include "tests/reliability/fault_injection.h"
+#include "tests/support/event_capture.h"
 #include "watcher/catch_up.h"
 #include "watcher/filing.h"
 #include "watcher/filing_lock.h"
@@ -748,9 +749,26 @@ TEST_F(Recovery, HeldScanThenAFreeOne_ThePassStillReportsTheHeldOne)
     bgt::UniqueFileHandle hHeld(
         CreateFileW(Temp(L"A.tif").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(hHeld);
+    testsupport::EventCapture events;
     EXPECT_TRUE(CatchUpFinishedScans(&m_device)) << "so that the held scan is tried again later";
     EXPECT_EQ(std::vector<std::wstring>{L"B.osm"}, ListFolder(m_docs));
     EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(m_temp));
+
+    // The administrator reads of the held scan once, however often it is tried,
+    // and again once it is filed.
+    std::vector<testsupport::WrittenEvent> held = testsupport::EventCapture::Take();
+    ASSERT_EQ(1u, held.size());
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_FILING_FAILED), held[0].dwEventId);
+    EXPECT_EQ(Temp(L"A.ost") + L", " + Temp(L"A.tif"), held[0].strings.at(0));
+    EXPECT_TRUE(held[0].strings.at(1).ends_with(L"(error 32)"));
+    EXPECT_TRUE(CatchUpFinishedScans(&m_device));
+    EXPECT_TRUE(testsupport::EventCapture::Take().empty());
+    hHeld.reset();
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+    std::vector<testsupport::WrittenEvent> later = testsupport::EventCapture::Take();
+    ASSERT_EQ(1u, later.size());
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_FILED_LATER), later[0].dwEventId);
+    EXPECT_EQ((std::vector<std::wstring>{Temp(L"A"), Docs(L"A.osm")}), later[0].strings);
 }
 
 } // namespace

@@ -12,8 +12,10 @@
 #include "delivery/send_to_folder.h"
 #include "tests/reliability/fault_injection.h"
 #include "tests/filing/filing_fixture.h"
+#include "tests/support/event_capture.h"
 
 using namespace filingtest;
+using testsupport::EventCapture;
 
 namespace {
 
@@ -441,6 +443,7 @@ TEST_F(Delivery, OddTemplates_DeliverOnlyIntoTheNamedFolderUnderAPlainName)
     ASSERT_TRUE(SetCurrentDirectoryW(work.c_str()));
     std::vector<std::wstring> parentBefore = ListFolder(parent);
     ASSERT_EQ(L"C:\\", m_pc.substr(0, 3)) << "the PC folder is a drive path";
+    EventCapture events;
     for (const OddTemplate& c : OddTemplates(m_pc.size())) {
         SCOPED_TRACE(c.pszName);
         WriteFileBytes(m_job + L"\\JOB.ost", WithPc(c.text, Narrow(m_pc)));
@@ -448,6 +451,16 @@ TEST_F(Delivery, OddTemplates_DeliverOnlyIntoTheNamedFolderUnderAPlainName)
         DWORD dwResult = Deliver();
         EXPECT_EQ(c.delivered, ListFolder(m_pc));
         EXPECT_EQ(c.delivered.empty() ? 0u : 1u, dwResult);
+        // Each refusal is told to the administrator once, with the job and a reason
+        // (the rows together are more than a minute's bound allows).
+        std::vector<testsupport::WrittenEvent> refused = EventCapture::Take();
+        ResetEventRateBound();
+        ASSERT_EQ(c.delivered.empty() ? 1u : 0u, refused.size());
+        if (!refused.empty()) {
+            EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_DELIVERY_REFUSED), refused[0].dwEventId);
+            EXPECT_EQ(m_job, refused[0].strings.at(0));
+            EXPECT_FALSE(refused[0].strings.at(3).empty());
+        }
         if (c.pwszTrace != nullptr) {
             EXPECT_TRUE(m_trace.Contains(c.pwszTrace));
         }
@@ -604,7 +617,14 @@ TEST_F(Delivery, CopyCancelledInTheShell_FailsAndNoFileStandsUnderAScanName)
     g_wstrFinalName = m_pc + L"\\Invoice_p1.jpg";
     faults::ImportOverride shell("SHFileOperationW", reinterpret_cast<void*>(CancelledShellCopy));
     ASSERT_TRUE(shell.Patched());
+    EventCapture events;
     EXPECT_EQ(0u, Deliver());
+    std::vector<testsupport::WrittenEvent> failed = EventCapture::Take();
+    ASSERT_EQ(1u, failed.size()) << "one event for the failed delivery";
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_DELIVERY_FAILED), failed[0].dwEventId);
+    EXPECT_EQ((std::vector<std::wstring>{m_job, m_pc + L"\\Invoice_p1.jpg"}),
+              std::vector<std::wstring>(failed[0].strings.begin(), failed[0].strings.begin() + 2));
+    EXPECT_TRUE(failed[0].strings.at(2).ends_with(L"(error 1223)")) << "the copy was cancelled";
     EXPECT_TRUE(ListFolder(m_pc).empty()) << "no partial file, under the scan's name or any other";
     EXPECT_FALSE(g_bFinalNameDuringCopy) << "the name appears only once the copy is whole";
     EXPECT_EQ(m_pc + L"\\Invoice_p1.jpg.", g_wstrShellTarget.substr(0, m_pc.size() + 16));

@@ -21,6 +21,7 @@ from simprefix import SimPrefix, Task, wait_for  # noqa: E402
 
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 RUN_KEY_32 = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\BgndTask"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 PRODUCT = "Orbek Scanner Background Task"
 INSTALLED_EXE = r"C:\Program Files\Orbek\BgndTask\BgndTask.exe"
@@ -196,6 +197,10 @@ class Package(unittest.TestCase):
         self.assertEqual(INSTALLED_EXE.lower(), path.lower())
         self.assertTrue(args, "the Run entry passes no argument")
         self.assertIsNone(self.prefix.reg_value(RUN_KEY_32, "BgndTask"), "the Run value went to the 32-bit view")
+        # The event source names the installed executable, which carries the messages.
+        message_file = self.prefix.reg_value(EVENT_SOURCE_KEY, "EventMessageFile")
+        self.assertEqual(("REG_SZ", INSTALLED_EXE.lower()), (message_file[0], message_file[1].lower()))
+        self.assertEqual(("REG_DWORD", "0x7"), self.prefix.reg_value(EVENT_SOURCE_KEY, "TypesSupported"))
         # The installation runs with the installer's token, not the user's: no task from it.
         self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "3", check=False)[0],
                          "the installation started the task")
@@ -212,6 +217,8 @@ class Package(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.dirname(os.path.dirname(self.installed_exe()))),
                          "the Orbek folder under Program Files was left behind")
         self.assertIsNone(self.prefix.reg_value(RUN_KEY, "BgndTask"), "the Run value was left behind")
+        self.assertNotEqual(0, self.prefix.wine("reg", "query", EVENT_SOURCE_KEY, check=False)[0],
+                            "the event source was left behind")
         self.assertEqual([], self.product_entries())
 
     def test_4_upgrade_over_an_older_build_with_its_task_running(self):
