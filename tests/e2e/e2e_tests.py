@@ -290,6 +290,8 @@ class E2E(TaskCase):
         print("two filers on one folder: %d scans, %d split, %d doubled, %d lost, %d left in TempImage"
               % (len(stems), split, doubled, lost, len(left)), file=sys.stderr)
         self.assertEqual((0, 0, 0, []), (split, doubled, lost, left), self.docs(first))
+        # The filing lock file goes as its holder lets go of it.
+        wait_for(lambda: self.docs(first) == sorted(s + ".osm" for s in stems), 5)
         self.assertEqual(sorted(s + ".osm" for s in stems), self.docs(first), "no lock folder or other file left")
 
 
