@@ -117,8 +117,13 @@ def bench_address(cfg, prefix, start_task, log):
         template = prefix.unix(s["templateFolder"] + r"\Default.ost")
 
         def names():
-            with open(template, "rb") as f:
-                m = re.search(rb'RepositoryName="([^"]*)"', f.read())
+            # The rewrite swaps the file in; under Wine the swap leaves a moment
+            # without it.
+            try:
+                with open(template, "rb") as f:
+                    m = re.search(rb'RepositoryName="([^"]*)"', f.read())
+            except FileNotFoundError:
+                return None
             return m.group(1).decode() if m else None
 
         task, pid = start_task(prefix, [s])

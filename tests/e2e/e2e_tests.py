@@ -166,13 +166,19 @@ class E2E(TaskCase):
         self.assertEqual(1, len(sids))
         self.assertTrue(next(iter(sids)).startswith("S-1-5-"))
 
-    def test_logoff_is_relayed(self):
-        s = PREFIX.install_scanner("--name", "Relay")
+    def end_session(self, name, request):
+        """A task of one scanner, sent a session-end request by bgctl (logoff or
+        closeapp): it answers 1 after one delete request. Answers the task."""
+        s = PREFIX.install_scanner("--name", name)
         task = self.start_task(debug="+process")
         self.wait_watchers([s])
-        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "logoff", "120", check=False)
+        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), request, "120", check=False)
         self.assertIn("query=1", out)
-        self.assertEqual(1, len(escapes(PREFIX, DELETE, s["driverKey"])))
+        self.assertEqual(1, len(escapes(PREFIX, DELETE, s["driverKey"])), PREFIX.journal())
+        return task
+
+    def test_logoff_is_relayed(self):
+        task = self.end_session("Relay", "logoff")
         # Wine carries a relayed log-off out by starting its session-end program.
         self.assertTrue(wait_for(lambda: "wineboot.exe --end-session" in task.output(), 20))
         task.wait(30)
@@ -202,12 +208,7 @@ class E2E(TaskCase):
 
     def test_close_request_deletes_then_ends_the_task(self):
         # As Restart Manager or the installer asks a task to close before an upgrade.
-        s = PREFIX.install_scanner("--name", "Closed")
-        task = self.start_task(debug="+process")
-        self.wait_watchers([s])
-        rc, out = PREFIX.wine(PREFIX.tool("bgctl.exe"), "closeapp", "120", check=False)
-        self.assertIn("query=1", out)
-        self.assertEqual(1, len(escapes(PREFIX, DELETE, s["driverKey"])), PREFIX.journal())
+        task = self.end_session("Closed", "closeapp")
         self.assertEqual(0, task.wait(30), "the task did not end after the close request")
         self.assertNotIn("wineboot.exe --end-session", task.output())
 
