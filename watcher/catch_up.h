@@ -19,3 +19,7 @@ bool CatchUpFinishedScans(const DeviceInfo* pDeviceInfo);
 // Answers true when something must be tried again later (the lock could not
 // be had, or a file is still held).
 bool RecoverEndedFilings(const DeviceInfo* pDeviceInfo);
+
+// Whether the recovery may find anything to finish: a look at Documents alone,
+// without its lock and writing nothing, so that a quiet folder costs one listing.
+bool RecoveryMayHaveWork(const DeviceInfo* pDeviceInfo);

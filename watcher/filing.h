@@ -17,7 +17,10 @@ HRESULT GenTimeDateName(wchar_t* pwszName, size_t cchName);
 
 // What became of a scan the filing took up. Held: a file of it was held open by
 // another program past the retries; the scan stays whole for a later try.
-enum class FilingOutcome { NotFiled, Filed, Held };
+// Refused: an error that waiting will not mend (a folder refused, a move that
+// can never succeed); the scan stays whole, is reported once, and is tried again
+// only at the next start or when its folder changes.
+enum class FilingOutcome { NotFiled, Filed, Held, Refused };
 
 // Files the scan that one change record announces, if any. pwchName is the
 // record's name (not terminated), cbName its length in bytes. Returns once the

@@ -238,3 +238,11 @@ bool RecoverEndedFilings(const DeviceInfo* pDeviceInfo)
         StartDelivery(wstrJobFolder.c_str());
     return bKept;
 }
+
+bool RecoveryMayHaveWork(const DeviceInfo* pDeviceInfo)
+{
+    for (const FolderEntry& entry : ListEntries(pDeviceInfo->szDocFolder, L"*.lck"))
+        if (entry.bFolder)
+            return true;
+    return false;
+}
