@@ -9,6 +9,7 @@
 namespace bgt {
 namespace {
 
+using bounded::BoundedLength;
 using bounded::BoundedWriter;
 using bounded::IsValidCapacity;
 
