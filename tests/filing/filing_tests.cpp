@@ -777,12 +777,18 @@ TEST_F(Recovery, HeldScanThenAFreeOne_ThePassStillReportsTheHeldOne)
     EXPECT_EQ((std::vector<std::wstring>{Temp(L"A"), Docs(L"A.osm")}), later[0].strings);
 }
 
-// One filer at a time: a second taker of a Documents folder's lock has it only
-// once the first lets it go (the lock file is shared with nobody).
+// One filer at a time: the lock file is shared with nobody, not even a reader,
+// and a second taker has it only once the first lets it go.
 TEST_F(Recovery, DocumentsLock_ASecondTakerHasItOnlyOnceTheFirstLetsGo)
 {
     auto first = std::make_unique<DocumentsLock>(m_docs.c_str());
     ASSERT_TRUE(first->Held());
+    bgt::UniqueFileHandle hReader(CreateFileW(Docs(kFilingLockName).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    const DWORD dwReaderError = GetLastError();
+    EXPECT_FALSE(hReader.valid());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), dwReaderError);
     std::atomic<bool> bLetGo{false};
     std::thread holder([&] {
         Sleep(1000);
