@@ -40,11 +40,11 @@ void CopyUserSid(EventTicket& ticket)
         CopyMemory(ticket.rgbUserSid, g_eventLog.rgbUserSid, sizeof(ticket.rgbUserSid));
 }
 
-EventTicket TakeTicket()
+EventTicket TakeTicket(WORD wType)
 {
     EventTicket ticket;
     AcquireSRWLockExclusive(&g_eventLog.srwLock);
-    ticket.bAdmitted = g_eventLog.bound.Admit(GetTickCount64(), ticket.dwLeftOut);
+    ticket.bAdmitted = g_eventLog.bound.Admit(g_hooks.pfnGetTickCount64(), wType, ticket.dwLeftOut);
     CopyUserSid(ticket);
     ReleaseSRWLockExclusive(&g_eventLog.srwLock);
     return ticket;
@@ -84,7 +84,7 @@ std::wstring SystemText(DWORD dwMessageId)
 
 } // namespace
 
-bool EventRateBound::Admit(ULONGLONG ullNowMs, DWORD& dwLeftOut)
+bool EventRateBound::Admit(ULONGLONG ullNowMs, WORD wType, DWORD& dwLeftOut)
 {
     dwLeftOut = 0;
     if (m_bWindowOpen && ullNowMs - m_ullWindowStart >= kEventWindowMs) {
@@ -95,12 +95,15 @@ bool EventRateBound::Admit(ULONGLONG ullNowMs, DWORD& dwLeftOut)
         m_bWindowOpen = true;
         m_ullWindowStart = ullNowMs;
         m_nWritten = 0;
+        m_nErrorsWritten = 0;
     }
-    if (m_nWritten >= kEventsPerMinute) {
+    const bool bError = wType == EVENTLOG_ERROR_TYPE;
+    DWORD& nWritten = bError ? m_nErrorsWritten : m_nWritten;
+    if (nWritten >= (bError ? kErrorEventsPerMinute : kEventsPerMinute)) {
         ++m_nLeftOut;
         return false;
     }
-    ++m_nWritten;
+    ++nWritten;
     return true;
 }
 
@@ -117,7 +120,7 @@ void SetEventUserSid(PSID pSid)
 void WriteTaskEvent(DWORD dwEventId, WORD wType, std::initializer_list<const wchar_t*> strings)
 {
     const DWORD dwLastError = GetLastError();
-    EventTicket ticket = TakeTicket();
+    EventTicket ticket = TakeTicket(wType);
     if (ticket.dwLeftOut != 0)
         ReportLeftOut(ticket.dwLeftOut, ticket.UserSid());
     if (ticket.bAdmitted) {

@@ -7,8 +7,10 @@
 // Writing is best effort: an event log that cannot be opened or written to is
 // traced and otherwise ignored, and the caller's last error is kept, so the
 // event log never changes what the task does. At most kEventsPerMinute events
-// are written in a minute; the rest are counted, and the count is written in
-// one event of its own when the next event comes after that minute.
+// warnings and information are written in a minute, and kErrorEventsPerMinute
+// errors beside them, so that a burst of warnings never crowds out an error; the
+// rest are counted, and the count is written in one event of its own when the
+// next event comes after that minute.
 #include <windows.h>
 
 #include <initializer_list>
@@ -18,6 +20,7 @@
 
 constexpr wchar_t kEventSourceName[] = L"BgndTask";
 constexpr DWORD kEventsPerMinute = 20;
+constexpr DWORD kErrorEventsPerMinute = 10;
 constexpr ULONGLONG kEventWindowMs = 60000;
 
 // The bound itself, apart from the clock and the lock, so that its windows can
@@ -25,10 +28,10 @@ constexpr ULONGLONG kEventWindowMs = 60000;
 // previous one closed and lasts kEventWindowMs.
 class EventRateBound {
 public:
-    // Whether an event at ullNowMs may be written. dwLeftOut receives how many
-    // were left out in a window that this event finds closed (0 when none):
-    // that count is to be written first.
-    bool Admit(ULONGLONG ullNowMs, DWORD& dwLeftOut);
+    // Whether an event of wType at ullNowMs may be written. dwLeftOut receives
+    // how many were left out in a window that this event finds closed (0 when
+    // none): that count is to be written first.
+    bool Admit(ULONGLONG ullNowMs, WORD wType, DWORD& dwLeftOut);
     // Hands over the count left out so far and forgets it (for the task's end).
     DWORD TakeLeftOut();
 
@@ -36,6 +39,7 @@ private:
     bool m_bWindowOpen = false;
     ULONGLONG m_ullWindowStart = 0;
     DWORD m_nWritten = 0;
+    DWORD m_nErrorsWritten = 0;
     DWORD m_nLeftOut = 0;
 };
 

@@ -40,6 +40,7 @@ PlatformHooks DefaultPlatformHooks() noexcept
     hooks.pfnExitWindowsEx = ::ExitWindowsEx;
     hooks.pfnGetProcAddress = ::GetProcAddress;
     hooks.pfnReportEventW = ::ReportEventW;
+    hooks.pfnGetTickCount64 = ::GetTickCount64;
     return hooks;
 }
 

@@ -23,6 +23,8 @@ struct PlatformHooks {
     // The Application event log (common/event_log.h writes through it).
     BOOL(WINAPI* pfnReportEventW)(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID pUserSid,
                                   WORD wNumStrings, DWORD dwDataSize, LPCWSTR* ppStrings, LPVOID pRawData);
+    // The clock of the event log's bound on events a minute.
+    ULONGLONG(WINAPI* pfnGetTickCount64)();
 };
 
 extern PlatformHooks g_hooks;

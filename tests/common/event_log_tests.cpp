@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ std::wstring MessageText(DWORD dwEventId, const std::vector<std::wstring>& strin
                                reinterpret_cast<va_list*>(args.data()));
     return std::wstring(wszText, cch);
 }
+
+// The event log's clock, moved by the case.
+ULONGLONG g_ullClockMs = 0;
+ULONGLONG WINAPI TestClock() { return g_ullClockMs; }
 
 struct EventRow {
     const char* pszKind;
@@ -80,6 +85,8 @@ TEST(EventLog, EachKindCarriesItsIdTypeUserAndFactsAndTwentyAMinuteAreWritten)
          EVENTLOG_WARNING_TYPE, {L"127.0.0.1", L"0x80004004*"}},
         {"no address", [] { ReportNoUsableAddress(L"127.0.0.1", E_FAIL); }, BGT_EVENT_NO_USABLE_ADDRESS, EVENTLOG_WARNING_TYPE,
          {L"(none)", L"0x80004005*"}},
+        {"link-local only", [] { ReportNoUsableAddress(L"169.254.12.34", E_UNEXPECTED); }, BGT_EVENT_NO_USABLE_ADDRESS,
+         EVENTLOG_WARNING_TYPE, {L"169.254.12.34", L"0x8000FFFF*"}},
         {"watch ended", [] { ReportWatchEnded(L"C:\\Users\\u\\TempImage", ERROR_FILE_NOT_FOUND); },
          BGT_EVENT_WATCH_ENDED, EVENTLOG_WARNING_TYPE, {L"C:\\Users\\u\\TempImage", L"*. (error 2)"}},
     };
@@ -110,8 +117,10 @@ TEST(EventLog, EachKindCarriesItsIdTypeUserAndFactsAndTwentyAMinuteAreWritten)
     EventCapture::Take();
 
     // The rows and the failed write opened this minute's window; a burst of 25
-    // more fills it to 20, and the rest are counted into one event.
-    const size_t nAlready = rows.size() + 1;
+    // more warnings fills it to 20 (the error row has a slot of its own), and
+    // the rest are counted into one event.
+    const size_t nAlready =
+        std::count_if(rows.begin(), rows.end(), [](const EventRow& row) { return row.wType != EVENTLOG_ERROR_TYPE; }) + 1;
     for (int i = 0; i < 25; ++i)
         ReportWatchEnded(L"C:\\T", ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(kEventsPerMinute - nAlready, EventCapture::Take().size());
@@ -120,6 +129,7 @@ TEST(EventLog, EachKindCarriesItsIdTypeUserAndFactsAndTwentyAMinuteAreWritten)
     ASSERT_EQ(1u, leftOut.size());
     EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_EVENTS_LEFT_OUT), leftOut[0].dwEventId);
     EXPECT_EQ(EVENTLOG_WARNING_TYPE, leftOut[0].wType);
+    EXPECT_EQ(kUserSid, leftOut[0].sid) << "the count written at the end names the user too";
     EXPECT_EQ(std::vector<std::wstring>{std::to_wstring(25 - (kEventsPerMinute - nAlready))}, leftOut[0].strings);
     WriteEventsLeftOut();
     EXPECT_TRUE(EventCapture::Take().empty()) << "the count is written once";
@@ -131,12 +141,41 @@ TEST(EventLog, EachKindCarriesItsIdTypeUserAndFactsAndTwentyAMinuteAreWritten)
     DWORD dwLeftOut = 0;
     int nAdmitted = 0;
     for (int i = 0; i < 26; ++i)
-        nAdmitted += bound.Admit(5000, dwLeftOut) ? 1 : 0;
+        nAdmitted += bound.Admit(5000, EVENTLOG_WARNING_TYPE, dwLeftOut) ? 1 : 0;
     EXPECT_EQ(20, nAdmitted);
-    EXPECT_FALSE(bound.Admit(5000 + kEventWindowMs - 1, dwLeftOut));
+    EXPECT_FALSE(bound.Admit(5000 + kEventWindowMs - 1, EVENTLOG_WARNING_TYPE, dwLeftOut));
     EXPECT_EQ(0u, dwLeftOut);
-    EXPECT_TRUE(bound.Admit(5000 + kEventWindowMs, dwLeftOut));
+    EXPECT_TRUE(bound.Admit(5000 + kEventWindowMs, EVENTLOG_WARNING_TYPE, dwLeftOut));
     EXPECT_EQ(7u, dwLeftOut);
-    EXPECT_TRUE(bound.Admit(5000 + kEventWindowMs + 1, dwLeftOut));
+    EXPECT_TRUE(bound.Admit(5000 + kEventWindowMs + 1, EVENTLOG_WARNING_TYPE, dwLeftOut));
     EXPECT_EQ(0u, dwLeftOut);
+}
+
+// With the clock in the case's hands: a burst of warnings fills the minute and
+// leaves the errors their own slots; the first event after the minute writes
+// the count left out before itself.
+TEST(EventLog, ControlledClock_ErrorsKeepTheirSlotsAndTheNextMinuteWritesTheCountFirst)
+{
+    EventCapture capture;
+    g_hooks.pfnGetTickCount64 = TestClock;
+    g_ullClockMs = 5000;
+    for (int i = 0; i < 25; ++i)
+        ReportWatchEnded(L"C:\\T", ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(kEventsPerMinute, EventCapture::Take().size());
+    for (DWORD i = 0; i <= kErrorEventsPerMinute; ++i)
+        ReportTemplatesKept(L"S", E_FAIL);
+    EXPECT_EQ(kErrorEventsPerMinute, EventCapture::Of(BGT_EVENT_TEMPLATES_KEPT).size());
+    EventCapture::Take();
+
+    g_ullClockMs += kEventWindowMs - 1;
+    ReportWatchEnded(L"C:\\T", ERROR_PATH_NOT_FOUND);
+    EXPECT_TRUE(EventCapture::Take().empty()) << "still the same minute";
+    g_ullClockMs += 1;
+    ReportWatchEnded(L"C:\\Next", ERROR_PATH_NOT_FOUND);
+    std::vector<WrittenEvent> next = EventCapture::Take();
+    ASSERT_EQ(2u, next.size());
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_EVENTS_LEFT_OUT), next[0].dwEventId);
+    EXPECT_EQ(std::vector<std::wstring>{L"7"}, next[0].strings) << "5 warnings, 1 error and the late warning";
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_WATCH_ENDED), next[1].dwEventId);
+    EXPECT_EQ(L"C:\\Next", next[1].strings.at(0));
 }

@@ -25,7 +25,9 @@ using testsupport::WriteFileBytes;
 // A stamp as the filing writes it: year-month-day_hour-minute-second.
 inline const std::wregex& StampPattern()
 {
-    static const std::wregex s_re(L"\\d{4}-\\d{1,2}-\\d{1,2}_\\d{1,2}-\\d{1,2}-\\d{1,2}");
+    // No leading zeros: a field is 0 itself or starts with 1-9 (the hour,
+    // minute and second are 0 for a whole hour, minute or second).
+    static const std::wregex s_re(L"\\d{4}-[1-9]\\d?-[1-9]\\d?_(0|[1-9]\\d?)-(0|[1-9]\\d?)-(0|[1-9]\\d?)");
     return s_re;
 }
 
@@ -35,19 +37,24 @@ inline std::wstring StampOf(const SYSTEMTIME& st)
            std::to_wstring(st.wHour) + L"-" + std::to_wstring(st.wMinute) + L"-" + std::to_wstring(st.wSecond);
 }
 
-// The local time dwSeconds from now, as a stamp.
+// The local time nSeconds from now, as a stamp. Counted in UTC and turned
+// back into local time by the zone's rules for that moment, so that a
+// daylight-saving change between the two is followed as the clock follows it.
 inline std::wstring StampInSeconds(const SYSTEMTIME& now, int nSeconds)
 {
+    SYSTEMTIME utc;
+    TzSpecificLocalTimeToSystemTime(nullptr, &now, &utc);
     FILETIME ft;
-    SystemTimeToFileTime(&now, &ft);
+    SystemTimeToFileTime(&utc, &ft);
     ULARGE_INTEGER u;
     u.LowPart = ft.dwLowDateTime;
     u.HighPart = ft.dwHighDateTime;
-    u.QuadPart += static_cast<ULONGLONG>(nSeconds) * 10000000ull;
+    u.QuadPart += static_cast<ULONGLONG>(static_cast<LONGLONG>(nSeconds) * 10000000ll);
     ft.dwLowDateTime = u.LowPart;
     ft.dwHighDateTime = u.HighPart;
+    FileTimeToSystemTime(&ft, &utc);
     SYSTEMTIME st;
-    FileTimeToSystemTime(&ft, &st);
+    SystemTimeToTzSpecificLocalTime(nullptr, &utc, &st);
     return StampOf(st);
 }
 

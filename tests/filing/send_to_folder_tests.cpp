@@ -428,6 +428,8 @@ std::vector<OddTemplate> OddTemplates(size_t cchPc)
         {"the device COM0", base("COM0"), {}, kNotAPlainName},
         {"names that only look like devices", base("CONSOLE"), {L"CONSOLE_p1.jpg"}, nullptr},
         {"COM10 is no device", base("COM10"), {L"COM10_p1.jpg"}, nullptr},
+        {"the device CON with a space before the dot", base("CON .x"), {}, kNotAPlainName},
+        {"the device nul with spaces before the dot", base("nul  .txt"), {}, kNotAPlainName},
     };
     return cases;
 }

@@ -3,8 +3,11 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "common/event_log.h"
+#include "common/event_reports.h"
 #include "discovery/identity.h"
 #include "discovery/state.h"
+#include "tests/support/event_capture.h"
 
 TEST(Identity, RealTokenFillsNamesAndSidText)
 {
@@ -48,4 +51,19 @@ TEST(Identity, DiscardedSidTextStaysAbsent)
     EXPECT_TRUE(sid.empty());
     DiscardUserSidText(); // twice is harmless
     EXPECT_FALSE(CopyUserSidText(sid));
+}
+
+// The user's events name the user: once the identity is read, an event carries
+// the process user's SID.
+TEST(Identity, EventsCarryTheProcessUsersSid)
+{
+    testsupport::EventCapture capture;
+    SetEventUserSid(nullptr);
+    ASSERT_EQ(S_OK, InitUserIdentity());
+    std::wstring sid;
+    ASSERT_TRUE(CopyUserSidText(sid));
+    ReportWatchEnded(L"C:\\T", ERROR_PATH_NOT_FOUND);
+    std::vector<testsupport::WrittenEvent> events = testsupport::EventCapture::Take();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(sid, events[0].sid);
 }
