@@ -830,7 +830,7 @@ TEST(ScanScheduleTable, HeldBacksOffPerScan_RefusedWaitsForAChange)
             schedule.Changed(row.pwszStem, row.ullNow);
         else
             schedule.Note(row.pwszStem, row.outcome, row.ullNow);
-        SCOPED_TRACE(Narrow(row.pwszStem) + " at " + std::to_string(row.ullNow));
+        SCOPED_TRACE(std::to_string(row.ullNow));
         EXPECT_EQ(row.ullNextTry, schedule.NextTry());
         if (row.ullDueFrom == kAnyTime) {
             EXPECT_TRUE(schedule.Due(row.pwszStem, 0));
