@@ -341,8 +341,8 @@ TEST_F(Watch, HeldAtTheStart_TriedAgainAfterItsPauseWithNothingElseHappening)
     testsupport::MakeFolder(Docs(L"Cut.lck")); // left by a filing that was cut off
     m_trace.Clear();
     {
-        bgt::UniqueFileHandle hLock(CreateFileW(Docs(L"BgndTask filing.lock").c_str(), GENERIC_READ | DELETE, 0, nullptr,
-                                                CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        bgt::UniqueFileHandle hLock(CreateFileW(Docs(L"BgndTask filing.lock").c_str(), GENERIC_READ | DELETE, 0,
+                                                nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
         ASSERT_TRUE(hLock);
         StartWatch();
         ASSERT_TRUE(testsupport::WaitFor([&] { return m_trace.ContainsFragment(L"cannot be had"); }, 30s));
