@@ -4,12 +4,15 @@
 //                                      as a delivery stages them; prints ms
 //   benchref exists PATH N             N existence checks of PATH; prints wall and CPU ms
 //   benchref sleep N                   N pauses of 1000 ms; prints how long each took
+//   benchref hold S PATH...            holds each file or folder open, sharing reading
+//                                      only, for S seconds, as another program would
 #include <windows.h>
 #include <shlwapi.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -100,6 +103,24 @@ int TimePauses(long lCount)
     return 0;
 }
 
+// Another program that holds files open: none of them can be moved meanwhile.
+int HoldOpen(long lSeconds, int nPaths, wchar_t** ppwszPaths)
+{
+    std::vector<HANDLE> handles;
+    for (int i = 0; i < nPaths; ++i) {
+        HANDLE h = CreateFileW(ppwszPaths[i], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            handles.push_back(h);
+    }
+    wprintf(L"held=%zu\n", handles.size());
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(lSeconds) * 1000);
+    for (HANDLE h : handles)
+        CloseHandle(h);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -112,6 +133,8 @@ int wmain(int argc, wchar_t** argv)
         return CheckExistence(argv[2], _wtol(argv[3]));
     if (argc == 3 && wcscmp(argv[1], L"sleep") == 0)
         return TimePauses(_wtol(argv[2]));
-    fwprintf(stderr, L"usage: benchref temppath | copy2 SRC DST | exists PATH N | sleep N\n");
+    if (argc >= 4 && wcscmp(argv[1], L"hold") == 0)
+        return HoldOpen(_wtol(argv[2]), argc - 3, argv + 3);
+    fwprintf(stderr, L"usage: benchref temppath | copy2 SRC DST | exists PATH N | sleep N | hold S PATH...\n");
     return 2;
 }

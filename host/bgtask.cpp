@@ -160,7 +160,7 @@ LRESULT CBgTask::OnPowerBroadcast(WPARAM wParam)
     // After a sleep the PC may wake on another network: the address is checked at
     // once rather than at the next tick.
     if (wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND)
-        FollowPcAddress(g_pDevices, g_nDevices);
+        FollowPcAddress(g_pDevices, g_nDevices, true);
     return TRUE;
 }
 

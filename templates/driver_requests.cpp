@@ -7,6 +7,7 @@
 #include "common/trace.h"
 #include "discovery/state.h"
 #include "templates/sti_scanner.h"
+#include "templates/template_passes.h"
 
 namespace {
 
@@ -78,8 +79,18 @@ HRESULT CreateRootItem(const WiaRequest& request, DWORD dwIndex)
 {
     HRESULT hr = CreateRootItemOnce(request.form, dwIndex);
     for (DWORD dwRetry = 0; FAILED(hr) && dwRetry < request.dwRetries; ++dwRetry) {
+        // A session end does not wait for a scanner that does not answer.
+        if (RepublishCalledOff())
+            break;
         g_hooks.pfnSleep(kRootItemRetryPauseMs);
+        if (RepublishCalledOff())
+            break;
         hr = CreateRootItemOnce(request.form, dwIndex);
+    }
+    if (FAILED(hr) && RepublishCalledOff()) {
+        // Not a status of the scanner's: the thread goes on to its watch.
+        TraceMsg(L"\t Root item retries stopped: a session end began\r\n");
+        return E_ABORT;
     }
     return hr;
 }

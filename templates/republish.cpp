@@ -1,5 +1,7 @@
 // The republish pass a watcher runs at its start: the family scanners of the
 // watcher's driver kind are asked to republish all of the user's templates.
+#include <atomic>
+
 #include "common/event_reports.h"
 #include "common/os_version.h"
 #include "common/trace.h"
@@ -9,6 +11,11 @@
 #include "templates/template_passes.h"
 
 namespace {
+
+std::atomic<LONG> g_lSessionEnds{0};
+// The count the pass under way started under, -1 outside a pass. Touched only
+// by the holder of g_csTemplateLock.
+LONG s_lPassStartedUnder = -1;
 
 void VisitTwainDevice(DWORD dwIndex, HRESULT& hrLast)
 {
@@ -31,7 +38,8 @@ void VisitWiaDevice(DWORD dwIndex, bool* pbEndThread)
 {
     HRESULT hrRequest = IsVistaOrLater() ? RePublishAllWIA2TemplateFromDevice(dwIndex, pbEndThread)
                                          : RePublishAllWIATemplateFromDevice(dwIndex, pbEndThread);
-    if (FAILED(hrRequest))
+    // A request a session end called off failed for no fault of the scanner's.
+    if (FAILED(hrRequest) && !RepublishCalledOff())
         ReportRepublishFailed(CSTIScanner::DeviceDescription(dwIndex), hrRequest);
     if (*pbEndThread)
         return;
@@ -54,6 +62,10 @@ HRESULT RunRepublishPass(int nKind, bool* pbEndThread)
         return hr;
     }
     for (DWORD dwIndex = 0; dwIndex < dwCount; ++dwIndex) {
+        if (RepublishCalledOff()) {
+            TraceMsg(L"  Republish stopped: a session end began\r\n");
+            break;
+        }
         // Exactly one branch per record: a TWAIN watcher never makes the WIA test.
         if (CSTIScanner::IsTwainFamily(dwIndex) && nKind == 0) {
             VisitTwainDevice(dwIndex, hr);
@@ -75,7 +87,34 @@ HRESULT RePublishAllTemplates(const DeviceInfo* pDeviceInfo, bool* pbEndThread)
 {
     *pbEndThread = false;
     TraceMsg(L"  >  RePublishAllTemplates Enter\r\n");
-    HRESULT hr = RunRepublishPass(pDeviceInfo != nullptr ? pDeviceInfo->IsWIA : -1, pbEndThread);
+    HRESULT hr = S_FALSE;
+    s_lPassStartedUnder = g_lSessionEnds.load();
+    // Waiting for the lock behind a delete pass: what it left stands.
+    if ((s_lPassStartedUnder & 1) != 0)
+        TraceMsg(L"  Republish dropped: a session end holds\r\n");
+    else
+        hr = RunRepublishPass(pDeviceInfo != nullptr ? pDeviceInfo->IsWIA : -1, pbEndThread);
+    s_lPassStartedUnder = -1;
     TraceMsg(L"  >  RePublishAllTemplates Exit\r\n");
     return hr;
 }
+
+void BeginSessionEnd()
+{
+    LONG lNow = g_lSessionEnds.load();
+    if ((lNow & 1) == 0)
+        g_lSessionEnds.store(lNow + 1);
+}
+
+void EndSessionEnd()
+{
+    LONG lNow = g_lSessionEnds.load();
+    if ((lNow & 1) != 0)
+        g_lSessionEnds.store(lNow + 1);
+}
+
+bool SessionEndHolds() { return (g_lSessionEnds.load() & 1) != 0; }
+
+LONG SessionEndCount() { return g_lSessionEnds.load(); }
+
+bool RepublishCalledOff() { return s_lPassStartedUnder >= 0 && g_lSessionEnds.load() != s_lPassStartedUnder; }

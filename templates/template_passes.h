@@ -19,5 +19,19 @@ DWORD WINAPI DeleteTemplateThread(LPVOID pvQueryLParam);
 HRESULT DeleteAllTemplates(DWORD dwQueryLParam, bool* pbEndThread);
 
 // The republish pass for the watcher of pDeviceInfo's driver kind. The caller
-// holds g_csTemplateLock.
+// holds g_csTemplateLock. A pass that begins while a session end holds sends
+// nothing; one under way when a session end begins stops at its next scanner.
 HRESULT RePublishAllTemplates(const DeviceInfo* pDeviceInfo, bool* pbEndThread);
+
+// Session ends as the window procedure sees them: one begins when a query's
+// delete pass is started, and ends when the query is cancelled. The count is
+// odd while one holds. Written by the main thread, read by any.
+void BeginSessionEnd();
+void EndSessionEnd();
+bool SessionEndHolds();
+LONG SessionEndCount();
+
+// True inside a republish pass once a session end has begun since the pass
+// started: the pass stops at its next scanner, and a WIA request of it at its
+// next root-item retry pause. False outside a republish pass.
+bool RepublishCalledOff();

@@ -131,19 +131,127 @@ bool IsQuiet(const wchar_t* pwszTemp, const FinishedScan& scan)
 
 } // namespace
 
+std::wstring ScanSchedule::KeyOf(const std::wstring& wstrStem)
+{
+    std::wstring wstrKey = wstrStem;
+    if (!wstrKey.empty())
+        CharUpperBuffW(wstrKey.data(), static_cast<DWORD>(wstrKey.size()));
+    return wstrKey;
+}
+
+void ScanSchedule::Note(const std::wstring& wstrStem, FilingOutcome outcome, ULONGLONG ullNow)
+{
+    std::wstring wstrKey = KeyOf(wstrStem);
+    if (outcome == FilingOutcome::Filed) {
+        m_entries.erase(wstrKey);
+        return;
+    }
+    if (outcome == FilingOutcome::Refused) {
+        m_entries[wstrKey] = {0, kFirstPauseMs, true};
+        return;
+    }
+    if (outcome != FilingOutcome::Held)
+        return;
+    auto it = m_entries.find(wstrKey);
+    ULONGLONG ullPauseMs = kFirstPauseMs;
+    if (it != m_entries.end() && !it->second.bRefused)
+        ullPauseMs = std::min(it->second.ullPauseMs * 2, kLongestPauseMs);
+    m_entries[wstrKey] = {ullNow + ullPauseMs, ullPauseMs, false};
+}
+
+void ScanSchedule::Changed(const std::wstring& wstrStem, ULONGLONG ullNow)
+{
+    auto it = m_entries.find(KeyOf(wstrStem));
+    if (it != m_entries.end() && it->second.bRefused)
+        it->second = {ullNow + kFirstPauseMs, kFirstPauseMs, false};
+}
+
+bool ScanSchedule::Known(const std::wstring& wstrStem) const { return m_entries.count(KeyOf(wstrStem)) != 0; }
+
+bool ScanSchedule::Due(const std::wstring& wstrStem, ULONGLONG ullNow) const
+{
+    auto it = m_entries.find(KeyOf(wstrStem));
+    return it == m_entries.end() || (!it->second.bRefused && ullNow >= it->second.ullNextTry);
+}
+
+ULONGLONG ScanSchedule::NextTry() const
+{
+    ULONGLONG ullFirst = 0;
+    for (const auto& [wstrKey, entry] : m_entries)
+        if (!entry.bRefused && (ullFirst == 0 || entry.ullNextTry < ullFirst))
+            ullFirst = entry.ullNextTry;
+    return ullFirst;
+}
+
+void ScanSchedule::Keep(const std::set<std::wstring>& stems)
+{
+    std::set<std::wstring> keys;
+    for (const std::wstring& wstrStem : stems)
+        keys.insert(KeyOf(wstrStem));
+    std::erase_if(m_entries, [&](const auto& item) { return keys.count(item.first) == 0; });
+}
+
+namespace {
+
+// A second of a pass at most goes to scans tried before, then the reports
+// waiting meanwhile are served.
+constexpr ULONGLONG kOldScansBudgetMs = 1000;
+
+// The finished scans of the temporary folder, each stem once: what its filing
+// leaves (an image of a kind it did not prefer) is a scan of its own only for
+// a later pass.
+std::vector<FinishedScan> FinishedScans(const wchar_t* pwszTemp)
+{
+    std::vector<FinishedScan> scans;
+    std::set<std::wstring> taken;
+    FinishedScan scan;
+    for (const FolderEntry& entry : ListEntries(pwszTemp, L"*"))
+        if (FinishedScanOf(pwszTemp, entry, scan) && taken.insert(scan.wstrStem).second)
+            scans.push_back(scan);
+    return scans;
+}
+
+FilingOutcome FileOne(const DeviceInfo* pDeviceInfo, const FinishedScan& scan)
+{
+    bool bSettle = !IsQuiet(pDeviceInfo->szTempFolder, scan);
+    return FileFinishedScan(pDeviceInfo, scan.wstrStem.c_str(), bSettle);
+}
+
+} // namespace
+
 bool CatchUpFinishedScans(const DeviceInfo* pDeviceInfo)
 {
     TraceMsg(L" Looking for finished scans in %s\r\n", pDeviceInfo->szTempFolder);
     bool bHeld = false;
-    FinishedScan scan;
-    // A stem is taken once per pass: what its filing leaves (an image of a
-    // kind it did not prefer) is a scan of its own only for a later pass.
-    std::set<std::wstring> taken;
-    for (const FolderEntry& entry : ListEntries(pDeviceInfo->szTempFolder, L"*")) {
-        if (!FinishedScanOf(pDeviceInfo->szTempFolder, entry, scan) || !taken.insert(scan.wstrStem).second)
-            continue;
-        bool bSettle = !IsQuiet(pDeviceInfo->szTempFolder, scan);
-        bHeld = FileFinishedScan(pDeviceInfo, scan.wstrStem.c_str(), bSettle) == FilingOutcome::Held || bHeld;
-    }
+    for (const FinishedScan& scan : FinishedScans(pDeviceInfo->szTempFolder))
+        bHeld = FileOne(pDeviceInfo, scan) == FilingOutcome::Held || bHeld;
     return bHeld;
+}
+
+bool CatchUpFinishedScans(const DeviceInfo* pDeviceInfo, ScanSchedule& schedule, HANDLE hInterrupt)
+{
+    TraceMsg(L" Looking for finished scans in %s\r\n", pDeviceInfo->szTempFolder);
+    std::vector<FinishedScan> scans = FinishedScans(pDeviceInfo->szTempFolder);
+    std::set<std::wstring> stems;
+    for (const FinishedScan& scan : scans)
+        stems.insert(scan.wstrStem);
+    schedule.Keep(stems);
+    // New scans go before those tried before, which may be held again.
+    std::stable_partition(scans.begin(), scans.end(),
+                          [&](const FinishedScan& scan) { return !schedule.Known(scan.wstrStem); });
+    ULONGLONG ullOldSpentMs = 0;
+    for (const FinishedScan& scan : scans) {
+        ULONGLONG ullStart = GetTickCount64();
+        bool bOld = schedule.Known(scan.wstrStem);
+        if (!schedule.Due(scan.wstrStem, ullStart))
+            continue;
+        if (WaitForSingleObject(hInterrupt, 0) == WAIT_OBJECT_0 || (bOld && ullOldSpentMs >= kOldScansBudgetMs))
+            return false;
+        FilingOutcome outcome = FileOne(pDeviceInfo, scan);
+        ULONGLONG ullEnd = GetTickCount64();
+        schedule.Note(scan.wstrStem, outcome, ullEnd);
+        if (bOld)
+            ullOldSpentMs += ullEnd - ullStart;
+    }
+    return true;
 }

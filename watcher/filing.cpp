@@ -23,7 +23,6 @@ namespace {
 // The driver may still be finishing its files when the lock entry goes; this
 // pause gives it a moment before they are moved away from under it.
 constexpr DWORD kSettleMs = 1000;
-constexpr DWORD kLockPollLimit = 3000000;
 constexpr DWORD kDeliveryWaitMs = 5000;
 constexpr DWORD kDeliveryStackBytes = 2048;
 constexpr size_t kMaxExtensionChars = 24;
@@ -46,15 +45,16 @@ bool IsLockEntryName(const wchar_t* pwszName)
     return lstrcmpiW(wszExt, L".lck") == 0;
 }
 
-// The driver removes the lock entry once the scan is complete; until then the
-// scan's files are not ours to take.
+// The driver removes the lock entry once the scan is complete, and that
+// removal (or a rename away) is reported too: a report that finds the entry
+// standing, its creation most often, starts nothing and leaves the scan to that
+// later report. Nothing is polled, so a scan written for minutes costs nothing
+// meanwhile; a report lost on the way is made up for by the catch-up.
 bool WaitForLockEntryGone(const wchar_t* pwszLockEntry)
 {
-    DWORD i = 0;
-    while (PathFileExistsW(pwszLockEntry) && i <= kLockPollLimit)
-        ++i;
-    TraceMsg(L" count of i %d\r\n", i);
-    return !PathFileExistsW(pwszLockEntry);
+    bool bGone = !PathFileExistsW(pwszLockEntry);
+    TraceMsg(L" count of i %d\r\n", 0);
+    return bGone;
 }
 
 // Files the finished scan of one stem (names.wszJobFolder tells where). What

@@ -3,6 +3,7 @@
 #include "watcher/lookupip.h"
 
 #include <cstring>
+#include <cwchar>
 
 #include "common/bounded_string.h"
 #include "common/hooks.h"
@@ -92,4 +93,10 @@ HRESULT lookupip()
     TraceMsg(L"\n\nIP Addr: %s\n\r\n", wszAddress);
     SetIPAddressText(wszAddress);
     return ClassifyAddress(szAddress);
+}
+
+bool IsUsableAddressText(const wchar_t* pwszAddress)
+{
+    return pwszAddress[0] != L'\0' && wcscmp(pwszAddress, L"127.0.0.1") != 0 &&
+           wcsncmp(pwszAddress, L"169.254.", 8) != 0;
 }

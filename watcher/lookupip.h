@@ -7,3 +7,7 @@
 // an error code, and the stored text is unchanged); E_ABORT: loopback;
 // E_UNEXPECTED: link-local 169.254.x.x; E_FAIL: sockets or the lookup failed.
 HRESULT lookupip();
+
+// Whether an address text is one the scanners can reach the PC by: not empty,
+// not the loopback address, not link-local.
+bool IsUsableAddressText(const wchar_t* pwszAddress);

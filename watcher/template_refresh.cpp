@@ -1,7 +1,7 @@
 #include "watcher/template_refresh.h"
 
-#include <atomic>
 #include <string>
+#include <vector>
 
 #include "common/trace.h"
 #include "delivery/template_file.h"
@@ -11,27 +11,56 @@
 
 namespace {
 
-// Odd while a session end holds. A republish carries the even value it was
-// started under and sends nothing once the count has moved on.
-std::atomic<LONG> g_lSessionEnds{0};
+// What the main thread keeps between its address checks.
+struct AddressFollower {
+    // The address the templates were last brought up to: only ever a usable one.
+    std::wstring wstrLastWritten;
+    // Records whose template could not be brought up to it: tried again at the
+    // next check, while the others are left alone.
+    std::vector<const DeviceInfo*> owed;
+    // Ticks since the name was last resolved.
+    DWORD dwTicks = 0;
+};
+AddressFollower g_follower;
 
-// The address the templates were last brought up to; the main thread's alone.
-std::wstring g_wstrLastWritten;
+// The 5 s tick resolves the name only every fifth time: 25 s, within the 30 s
+// a changed address may take to be followed.
+constexpr DWORD kTicksPerCheck = 5;
 
 constexpr ULONG_PTR kTwainKind = 1;
 constexpr ULONG_PTR kWiaKind = 2;
-constexpr int kKindBits = 2;
 
 ULONG_PTR KindBit(int nIsWia) { return nIsWia == 0 ? kTwainKind : nIsWia == 1 ? kWiaKind : 0; }
 
-DWORD WINAPI RepublishThread(LPVOID pvArgument)
+// At most one republish thread waits for g_csTemplateLock; a request made
+// meanwhile adds its kinds to that one. The waiting thread takes them over,
+// with the session-end count of the latest request, once it holds the lock.
+struct RepublishQueue {
+    SRWLOCK srw = SRWLOCK_INIT;
+    bool bWaiting = false;
+    ULONG_PTR ulKinds = 0;
+    LONG lStartedUnder = 0;
+};
+RepublishQueue g_queue;
+
+void TakeQueuedRequest(ULONG_PTR& ulKinds, LONG& lStartedUnder)
 {
-    auto ulArgument = reinterpret_cast<ULONG_PTR>(pvArgument);
-    ULONG_PTR ulKinds = ulArgument & (kTwainKind | kWiaKind);
-    auto lStartedUnder = static_cast<LONG>(ulArgument >> kKindBits);
+    AcquireSRWLockExclusive(&g_queue.srw);
+    ulKinds = g_queue.ulKinds;
+    lStartedUnder = g_queue.lStartedUnder;
+    g_queue.bWaiting = false;
+    g_queue.ulKinds = 0;
+    ReleaseSRWLockExclusive(&g_queue.srw);
+}
+
+DWORD WINAPI RepublishThread(LPVOID)
+{
     DWORD dwExitCode = 0;
     EnterCriticalSection(&g_csTemplateLock);
-    if (g_lSessionEnds.load() != lStartedUnder) {
+    ULONG_PTR ulKinds = 0;
+    LONG lStartedUnder = 0;
+    TakeQueuedRequest(ulKinds, lStartedUnder);
+    if (SessionEndCount() != lStartedUnder) {
         // A session end began since: its delete pass is what the scanners keep.
         TraceMsg(L"  Republish dropped: a session end began\r\n");
     } else {
@@ -57,14 +86,25 @@ bool StartRepublish(ULONG_PTR ulKinds)
 {
     if (ulKinds == 0)
         return true;
-    LONG lNow = g_lSessionEnds.load();
+    LONG lNow = SessionEndCount();
     if ((lNow & 1) != 0)
         return true;
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): a thread's one argument is pointer-sized
-    auto* pvArgument = reinterpret_cast<LPVOID>((static_cast<ULONG_PTR>(lNow) << kKindBits) | ulKinds);
-    HANDLE hThread = CreateThread(nullptr, 0, RepublishThread, pvArgument, 0, nullptr);
+    AcquireSRWLockExclusive(&g_queue.srw);
+    bool bJoined = g_queue.bWaiting;
+    g_queue.bWaiting = true;
+    g_queue.ulKinds |= ulKinds;
+    g_queue.lStartedUnder = lNow;
+    ReleaseSRWLockExclusive(&g_queue.srw);
+    if (bJoined)
+        return true;
+    HANDLE hThread = CreateThread(nullptr, 0, RepublishThread, nullptr, 0, nullptr);
     if (hThread == nullptr) {
-        TraceMsg(L"  Republish thread could not be started: %d\r\n", GetLastError());
+        DWORD dwError = GetLastError();
+        AcquireSRWLockExclusive(&g_queue.srw);
+        g_queue.bWaiting = false;
+        g_queue.ulKinds = 0;
+        ReleaseSRWLockExclusive(&g_queue.srw);
+        TraceMsg(L"  Republish thread could not be started: %d\r\n", dwError);
         return false;
     }
     // Nobody waits for it: g_csTemplateLock orders it with every other pass.
@@ -72,23 +112,32 @@ bool StartRepublish(ULONG_PTR ulKinds)
     return true;
 }
 
+bool DueForCheck(bool bMayHaveMoved)
+{
+    if (bMayHaveMoved || ++g_follower.dwTicks >= kTicksPerCheck) {
+        g_follower.dwTicks = 0;
+        return true;
+    }
+    return false;
+}
+
+// Brings the first template of each record up to the address last written;
+// the kinds whose templates then agree are asked to republish. A record that
+// answers 1 is owed the rewrite.
+void RewriteTemplates(const std::vector<const DeviceInfo*>& records)
+{
+    g_follower.owed.clear();
+    ULONG_PTR ulKinds = 0;
+    for (const DeviceInfo* pRecord : records) {
+        if (UpdateTemplateRepository(pRecord) == 0)
+            ulKinds |= KindBit(pRecord->IsWIA);
+        else
+            g_follower.owed.push_back(pRecord);
+    }
+    StartRepublish(ulKinds);
+}
+
 } // namespace
-
-void BeginSessionEnd()
-{
-    LONG lNow = g_lSessionEnds.load();
-    if ((lNow & 1) == 0)
-        g_lSessionEnds.store(lNow + 1);
-}
-
-void EndSessionEnd()
-{
-    LONG lNow = g_lSessionEnds.load();
-    if ((lNow & 1) != 0)
-        g_lSessionEnds.store(lNow + 1);
-}
-
-bool SessionEndHolds() { return (g_lSessionEnds.load() & 1) != 0; }
 
 bool StartRepublishForRecords(DeviceInfo* const* ppDevices, DWORD nDevices)
 {
@@ -98,28 +147,33 @@ bool StartRepublishForRecords(DeviceInfo* const* ppDevices, DWORD nDevices)
     return StartRepublish(ulKinds);
 }
 
-void FollowPcAddress(DeviceInfo* const* ppDevices, DWORD nDevices)
+void FollowPcAddress(DeviceInfo* const* ppDevices, DWORD nDevices, bool bMayHaveMoved)
 {
     if (SessionEndHolds() || nDevices == 0)
         return;
-    if (g_wstrLastWritten.empty()) {
-        // The watchers' own check comes first; what it found is where the
-        // templates stand.
-        g_wstrLastWritten = GetIPAddressText();
-        if (g_wstrLastWritten.empty())
-            return;
-    }
-    if (lookupip() != S_OK)
+    std::wstring wstrStored = GetIPAddressText();
+    // Nothing is followed until a watcher has made its own check; its finding
+    // is where the templates stand, when it is one the scanners can use (not
+    // the loopback address a watcher stored while it waited for the network).
+    if (wstrStored.empty())
+        return;
+    if (g_follower.wstrLastWritten.empty() && IsUsableAddressText(wstrStored.c_str()))
+        g_follower.wstrLastWritten = wstrStored;
+    if (!DueForCheck(bMayHaveMoved) || lookupip() != S_OK)
         return;
     std::wstring wstrAddress = GetIPAddressText();
-    if (wstrAddress.empty() || wstrAddress == g_wstrLastWritten)
+    if (!IsUsableAddressText(wstrAddress.c_str()))
         return;
-    TraceMsg(L"  The PC's address moved from %s to %s\r\n", g_wstrLastWritten.c_str(), wstrAddress.c_str());
-    g_wstrLastWritten = wstrAddress;
-    ULONG_PTR ulKinds = 0;
-    for (DWORD i = 0; i < nDevices; ++i) {
-        if (ppDevices[i] != nullptr && UpdateTemplateRepository(ppDevices[i]) == 0)
-            ulKinds |= KindBit(ppDevices[i]->IsWIA);
+    if (wstrAddress == g_follower.wstrLastWritten) {
+        if (!g_follower.owed.empty())
+            RewriteTemplates(std::vector<const DeviceInfo*>(g_follower.owed));
+        return;
     }
-    StartRepublish(ulKinds);
+    TraceMsg(L"  The PC's address moved from %s to %s\r\n", g_follower.wstrLastWritten.c_str(), wstrAddress.c_str());
+    g_follower.wstrLastWritten = wstrAddress;
+    std::vector<const DeviceInfo*> records;
+    for (DWORD i = 0; i < nDevices; ++i)
+        if (ppDevices[i] != nullptr)
+            records.push_back(ppDevices[i]);
+    RewriteTemplates(records);
 }

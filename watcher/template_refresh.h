@@ -4,24 +4,27 @@
 // session end that did not happen.
 #include <windows.h>
 
+// BeginSessionEnd, EndSessionEnd and SessionEndHolds: a session end holds from
+// its delete pass until it is cancelled; meanwhile no template is rewritten and
+// no republish is sent, a republish waiting for g_csTemplateLock behind the
+// delete pass sends nothing, and one under way stops at its next scanner.
+#include "templates/template_passes.h"
+
 struct DeviceInfo;
 
-// A session end holds from its delete pass until it is cancelled; meanwhile no
-// template is rewritten and no republish is sent, and a republish that was
-// waiting for g_csTemplateLock behind the delete pass sends nothing.
-void BeginSessionEnd();
-void EndSessionEnd();
-bool SessionEndHolds();
-
 // Asks every family scanner of the records' driver kinds once to republish the
-// user's templates, on a thread of its own under g_csTemplateLock. False when
-// the thread could not be started.
+// user's templates, on a thread of its own under g_csTemplateLock. At most one
+// such pass runs and one waits: a request made while one waits joins it. False
+// when the thread could not be started.
 bool StartRepublishForRecords(DeviceInfo* const* ppDevices, DWORD nDevices);
 
-// One address check with the watchers' rules and no retries. When a usable
-// address differs from the one last written, each record's first template is
-// brought up to it and the driver kinds whose templates agree are asked once to
-// republish. The same address, or none that is usable, changes nothing. Runs on
-// the main thread; nothing happens while a session end holds or before the
-// watchers have made their own check.
-void FollowPcAddress(DeviceInfo* const* ppDevices, DWORD nDevices);
+// Called on every 5 s tick, and with bMayHaveMoved on a wake from sleep. One
+// address check with the watchers' rules and no retries, made at once when
+// bMayHaveMoved and otherwise only on every fifth call, so the name is not
+// resolved every 5 s and a change is still followed within 25 s. When a usable
+// address differs from the one last written (or a rewrite failed last time),
+// each record's first template is brought up to it and the driver kinds whose
+// templates agree are asked once to republish. The same address, or none that
+// is usable, changes nothing. Runs on the main thread; nothing happens while a
+// session end holds.
+void FollowPcAddress(DeviceInfo* const* ppDevices, DWORD nDevices, bool bMayHaveMoved = false);

@@ -1,5 +1,8 @@
 #include "watcher/watch_loop.h"
 
+#include <algorithm>
+#include <string>
+
 #include "common/event_reports.h"
 #include "common/owners.h"
 #include "common/trace.h"
@@ -13,11 +16,12 @@ constexpr DWORD kOpenAttempts = 51;
 constexpr DWORD kOpenPauseMs = 1000;
 constexpr DWORD kEventDataBytes = 0x18000;
 constexpr DWORD kEndWaitMs = 2000;
-constexpr DWORD kFolderCheckMs = 2000;
+// The folder is looked at this often for having gone: rarely while the folder
+// above it is watched, which reports its removal, and as before when it is not.
+constexpr ULONGLONG kSlowFolderCheckMs = 60000;
+constexpr ULONGLONG kFolderCheckMs = 2000;
 constexpr DWORD kReadRetryMs = 2000;
-// A scan given up because a file of it was held is tried again this soon,
-// whether or not another scan comes.
-constexpr ULONGLONG kHeldRetryMs = 20000;
+constexpr DWORD kParentEventBytes = 1024;
 constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 
 // The driver creates the temporary folder itself, possibly some time after the
@@ -40,10 +44,17 @@ bgt::UniqueFileHandle OpenTempFolder(const wchar_t* pwszTempFolder, HANDLE hWait
     return hFolder;
 }
 
+// The stem a change record names: its name up to the first dot.
+std::wstring StemOfRecord(const FILE_NOTIFY_INFORMATION* pRecord)
+{
+    std::wstring wstrName(pRecord->FileName, pRecord->FileNameLength / sizeof(wchar_t));
+    return wstrName.substr(0, wstrName.find(L'.'));
+}
+
 // Records are packed one after another, each at a 4-byte boundary; a record
-// that would reach past what the read delivered is not looked at. Answers true
-// when a scan was left because a file of it was held open.
-bool FileRecords(const DeviceInfo* pDeviceInfo, const BYTE* pbEventData, DWORD dwNumBytes)
+// that would reach past what the read delivered is not looked at. What became
+// of each scan goes into the schedule; answers true when a scan was held.
+bool FileRecords(const DeviceInfo* pDeviceInfo, const BYTE* pbEventData, DWORD dwNumBytes, ScanSchedule& schedule)
 {
     constexpr DWORD cbHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
     bool bHeld = false;
@@ -54,8 +65,12 @@ bool FileRecords(const DeviceInfo* pDeviceInfo, const BYTE* pbEventData, DWORD d
         const auto* pRecord = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(pbEventData + dwOffset);
         if (pRecord->FileNameLength > dwNumBytes - dwOffset - cbHeader)
             return bHeld;
-        if (FileScanRecord(pDeviceInfo, pRecord->FileName, pRecord->FileNameLength) == FilingOutcome::Held)
-            bHeld = true;
+        FilingOutcome outcome = FileScanRecord(pDeviceInfo, pRecord->FileName, pRecord->FileNameLength);
+        if (outcome == FilingOutcome::NotFiled)
+            schedule.Changed(StemOfRecord(pRecord), GetTickCount64());
+        else
+            schedule.Note(StemOfRecord(pRecord), outcome, GetTickCount64());
+        bHeld = bHeld || outcome == FilingOutcome::Held;
         if (pRecord->NextEntryOffset == 0 || pRecord->NextEntryOffset > dwNumBytes - dwOffset)
             return bHeld;
         dwOffset += pRecord->NextEntryOffset;
@@ -80,6 +95,21 @@ struct ReadBlock {
     BYTE rgbEventData[kEventDataBytes];
 };
 
+struct ParentBlock {
+    OVERLAPPED overlapped;
+    BYTE rgbEventData[kParentEventBytes];
+};
+
+// The folder above the temporary folder, watched for the removal or rename of
+// its entries: Wine never completes a read of a folder that was deleted, but
+// reports the deletion to the folder above.
+struct ParentWatch {
+    bgt::UniqueFileHandle hFolder;
+    bgt::UniqueHandle hEvent;
+    bgt::UniqueHeapMem block;
+    bool bPending = false;
+};
+
 // What the watch owns. The read block and the completion event must outlive
 // any read the system may still complete into them: when the cancelled read
 // cannot be seen to end, they are left alone.
@@ -88,11 +118,18 @@ struct WatchState {
     bgt::UniqueHandle hCompletionEvent;
     bgt::UniqueHeapMem readBlock;
     bool bReadPending = false;
+    ParentWatch parent;
+    ULONGLONG ullFolderCheckAt = 0;
     // Finished scans that no report announced are looked for once the first
-    // read is outstanding, after every overflow, and a while after a scan was
-    // given up because a file of it was held.
+    // read is outstanding, after every overflow, and when the pause of a scan
+    // that could not be filed is over; the recovery of what an ended filing
+    // left runs with the first two, and again after a pause of its own while
+    // it cannot finish.
     bool bCatchUpDue = true;
-    ULONGLONG ullRetryAt = 0;
+    bool bPassUnfinished = false;
+    ScanSchedule schedule;
+    ULONGLONG ullRecoveryAt = 0;
+    ULONGLONG ullRecoveryPauseMs = 0;
 };
 
 ReadBlock& BlockOf(const WatchState& watch)
@@ -100,8 +137,22 @@ ReadBlock& BlockOf(const WatchState& watch)
     return *static_cast<ReadBlock*>(watch.readBlock.get());
 }
 
+// A read that cannot be seen to end keeps its block and event for good.
+void EndParentWatch(ParentWatch& parent)
+{
+    if (!parent.hFolder)
+        return;
+    CancelIo(parent.hFolder.get());
+    if (parent.bPending && WaitForSingleObject(parent.hEvent.get(), kEndWaitMs) != WAIT_OBJECT_0) {
+        parent.block.release();
+        parent.hEvent.release();
+    }
+    parent.hFolder.reset();
+}
+
 void EndWatch(WatchState& watch)
 {
+    EndParentWatch(watch.parent);
     if (watch.hFolder)
         CancelIo(watch.hFolder.get());
     if (!watch.hCompletionEvent)
@@ -156,37 +207,141 @@ bool FolderGone(const wchar_t* pwszFolder)
     return bGone;
 }
 
+ULONGLONG FolderCheckPause(const WatchState& watch)
+{
+    return watch.parent.bPending ? kSlowFolderCheckMs : kFolderCheckMs;
+}
+
+bool IssueParentRead(ParentWatch& parent)
+{
+    auto& block = *static_cast<ParentBlock*>(parent.block.get());
+    ZeroMemory(&block, sizeof(block));
+    block.overlapped.hEvent = parent.hEvent.get();
+    ResetEvent(parent.hEvent.get());
+    parent.bPending = ReadDirectoryChangesW(parent.hFolder.get(), block.rgbEventData, kParentEventBytes, FALSE,
+                                            FILE_NOTIFY_CHANGE_DIR_NAME, nullptr, &block.overlapped, nullptr) != FALSE;
+    return parent.bPending;
+}
+
+// Without the folder above (a folder at a drive's root, or one out of reach)
+// the folder itself is looked at every 2 s instead.
+void WatchParent(const wchar_t* pwszTempFolder, ParentWatch& parent)
+{
+    std::wstring wstrParent(pwszTempFolder);
+    size_t nSlash = wstrParent.find_last_of(L'\\');
+    if (nSlash == std::wstring::npos || nSlash < 3)
+        return;
+    wstrParent.resize(nSlash);
+    parent.hFolder.reset(CreateFileW(wstrParent.c_str(), FILE_LIST_DIRECTORY,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+    parent.hEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    parent.block.reset(HeapAlloc(GetProcessHeap(), 0, sizeof(ParentBlock)));
+    if (!parent.hFolder || !parent.hEvent || !parent.block || !IssueParentRead(parent)) {
+        TraceMsg(L"  > The folder above %s cannot be watched: %d\r\n", pwszTempFolder, GetLastError());
+        EndParentWatch(parent);
+    }
+}
+
+// Something above the folder changed: the folder is looked at, and the folder
+// above watched again.
+bool ParentChanged(const DeviceInfo* pDeviceInfo, WatchState& watch)
+{
+    watch.parent.bPending = false;
+    if (FolderGone(pDeviceInfo->szTempFolder))
+        return true;
+    if (!IssueParentRead(watch.parent)) {
+        EndParentWatch(watch.parent);
+        watch.ullFolderCheckAt = GetTickCount64() + kFolderCheckMs;
+    }
+    return false;
+}
+
+// A recovery that cannot finish (the Documents lock not had, a file held) is
+// tried again after a pause that doubles as a held scan's does; one with
+// nothing to do takes no lock and writes nothing.
+void Recover(const DeviceInfo* pDeviceInfo, WatchState& watch)
+{
+    watch.ullRecoveryAt = 0;
+    if (!RecoveryMayHaveWork(pDeviceInfo) || !RecoverEndedFilings(pDeviceInfo)) {
+        watch.ullRecoveryPauseMs = 0;
+        return;
+    }
+    watch.ullRecoveryPauseMs = watch.ullRecoveryPauseMs == 0
+                                   ? ScanSchedule::kFirstPauseMs
+                                   : std::min(watch.ullRecoveryPauseMs * 2, ScanSchedule::kLongestPauseMs);
+    watch.ullRecoveryAt = GetTickCount64() + watch.ullRecoveryPauseMs;
+}
+
+// A held scan may be a split that only the recovery can finish.
+void NoteHeld(WatchState& watch)
+{
+    if (watch.ullRecoveryAt == 0)
+        watch.ullRecoveryAt = GetTickCount64() + ScanSchedule::kFirstPauseMs;
+}
+
+bool Reached(ULONGLONG ullAt, ULONGLONG ullNow) { return ullAt != 0 && ullNow >= ullAt; }
+
 // The recovery goes first: a split it finishes gives back no scan of its own,
 // and a job folder it empties leaves its scan whole for the catch-up.
 void CatchUp(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
+    if (watch.bCatchUpDue || Reached(watch.ullRecoveryAt, GetTickCount64()))
+        Recover(pDeviceInfo, watch);
     watch.bCatchUpDue = false;
-    watch.ullRetryAt = 0;
-    bool bRetry = RecoverEndedFilings(pDeviceInfo);
-    if (CatchUpFinishedScans(pDeviceInfo) || bRetry)
-        watch.ullRetryAt = GetTickCount64() + kHeldRetryMs;
+    watch.bPassUnfinished = !CatchUpFinishedScans(pDeviceInfo, watch.schedule, watch.hCompletionEvent.get());
+    if (watch.schedule.NextTry() != 0)
+        NoteHeld(watch);
+}
+
+// The first scan or recovery whose pause is over; 0 when none waits for a time.
+ULONGLONG NextRetry(const WatchState& watch)
+{
+    ULONGLONG ullScan = watch.schedule.NextTry();
+    if (ullScan == 0 || watch.ullRecoveryAt == 0)
+        return std::max(ullScan, watch.ullRecoveryAt);
+    return std::min(ullScan, watch.ullRecoveryAt);
 }
 
 bool CatchUpDue(const WatchState& watch)
 {
-    return watch.bCatchUpDue || (watch.ullRetryAt != 0 && GetTickCount64() >= watch.ullRetryAt);
+    return watch.bCatchUpDue || watch.bPassUnfinished || Reached(NextRetry(watch), GetTickCount64());
+}
+
+// How long the watch may sleep before it has something of its own to do.
+DWORD NextWakeIn(const WatchState& watch)
+{
+    ULONGLONG ullWake = watch.ullFolderCheckAt;
+    if (NextRetry(watch) != 0)
+        ullWake = std::min(ullWake, NextRetry(watch));
+    ULONGLONG ullNow = GetTickCount64();
+    return ullWake <= ullNow ? 0 : static_cast<DWORD>(ullWake - ullNow);
 }
 
 // Windows completes the outstanding read when the watched folder is deleted,
-// and the next read then fails; Wine never completes it. So the wait is cut
-// into slices, and between them a folder that is gone ends the watch. The
-// catch-up runs while the read is outstanding, so that whatever changes after
-// its look is reported.
+// and the next read then fails; Wine never completes it, but tells the folder
+// above. Between the two, a folder that is gone ends the watch. The catch-up
+// runs while the read is outstanding, so that whatever changes after its look
+// is reported, and it gives way to a report as soon as one is in.
 bool WaitForRead(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
     for (;;) {
         if (CatchUpDue(watch))
             CatchUp(pDeviceInfo, watch);
-        DWORD dwWait = WaitForSingleObject(watch.hCompletionEvent.get(), kFolderCheckMs);
+        HANDLE rgh[2] = {watch.hCompletionEvent.get(), watch.parent.hEvent.get()};
+        DWORD dwWait = WaitForMultipleObjects(watch.parent.bPending ? 2 : 1, rgh, FALSE, NextWakeIn(watch));
+        if (dwWait == WAIT_OBJECT_0 + 1) {
+            if (ParentChanged(pDeviceInfo, watch))
+                return false;
+            continue;
+        }
         if (dwWait != WAIT_TIMEOUT)
             return dwWait == WAIT_OBJECT_0;
+        if (GetTickCount64() < watch.ullFolderCheckAt)
+            continue;
         if (FolderGone(pDeviceInfo->szTempFolder))
             return false;
+        watch.ullFolderCheckAt = GetTickCount64() + FolderCheckPause(watch);
     }
 }
 
@@ -209,12 +364,6 @@ bool ReadFailed(const DeviceInfo* pDeviceInfo, WatchState& watch)
     WaitForSingleObject(watch.hCompletionEvent.get(), kReadRetryMs);
     watch.bCatchUpDue = true;
     return true;
-}
-
-void NoteHeld(WatchState& watch)
-{
-    if (watch.ullRetryAt == 0)
-        watch.ullRetryAt = GetTickCount64() + kHeldRetryMs;
 }
 
 // One read, its wait and its records. False when the watch is over.
@@ -249,7 +398,7 @@ bool WatchOnce(const DeviceInfo* pDeviceInfo, WatchState& watch)
         watch.bCatchUpDue = true;
         return true;
     }
-    if (FileRecords(pDeviceInfo, block.rgbEventData, dwNumBytes))
+    if (FileRecords(pDeviceInfo, block.rgbEventData, dwNumBytes, watch.schedule))
         NoteHeld(watch);
     return true;
 }
@@ -278,6 +427,8 @@ void WatchFolder(DeviceInfo* pDeviceInfo, HANDLE hWaitEvent, HANDLE hCompletionE
         TraceMsg(L"  > Allocate the event data buffer failed  \r\n");
         return;
     }
+    WatchParent(pDeviceInfo->szTempFolder, watch.parent);
+    watch.ullFolderCheckAt = GetTickCount64() + FolderCheckPause(watch);
     while (WatchOnce(pDeviceInfo, watch)) {
     }
     EndWatch(watch);

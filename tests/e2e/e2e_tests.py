@@ -260,6 +260,32 @@ class E2E(TaskCase):
         self.assertIn('(error 32)"', out)
         self.assertEqual(1, len(re.findall(r'trace:eventlog:ReportEventW L"[^"]*LONG\.osm"', out)), out)
 
+    def test_scan_written_slowly_is_filed_once_at_little_cpu(self):
+        # The driver writes a scan for 10 s with its lock entry standing: the
+        # entry's creation starts nothing, its removal files the scan, once. The
+        # task's CPU over that scan stays small (a generous bound; `scripts/bench
+        # --only poll` measures it), where a loop of existence checks would keep
+        # a core busy for the whole 10 s.
+        s = PREFIX.install_scanner("--name", "Slow")
+        self.start_task()
+        self.wait_watchers([s])
+        time.sleep(2.0)
+
+        def cpu_s():
+            with open("/proc/%d/stat" % self.task.proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        before = cpu_s()
+        self.drop(s, "SLOW", "--hold", "10000")
+        job = PREFIX.unix(s["docFolder"] + "\\SLOW.osm")
+        self.assertTrue(wait_for(lambda: os.path.isdir(job) and sorted(os.listdir(job)) == ["SLOW.ost", "SLOW.tif"],
+                                 30), self.docs(s))
+        time.sleep(2.0)  # the removal report's own filing, were there one
+        used = cpu_s() - before
+        print("scan written for 10 s: %.2f CPU s" % used, file=sys.stderr)
+        self.assertEqual(["SLOW.osm"], [d for d in self.docs(s) if d.startswith("SLOW")], "filed once")
+        self.assertLess(used, 2.0)
+
     def test_two_scanners_filing_into_one_folder_under_a_burst(self):
         # Two scanners whose "FilingPath" is the same: two watchers of one task
         # file from one TempImage into one Documents folder. Scans wait before

@@ -268,14 +268,17 @@ TEST_F(Filing, FolderJob_PagesRenamedOnce_OddNamesKeepTheirParts)
               ListFolder(Docs(job)));
 }
 
-TEST_F(Filing, LockEntryOutlivesThePoll_NothingFiled)
+// The report of a lock entry's creation starts nothing: no poll, no pause. Its
+// removal is reported too and files the scan.
+TEST_F(Filing, LockEntryStanding_NothingFiledNothingPolled)
 {
     PutScan(L"A", L".tif");
     WriteFileBytes(Temp(L"A.lck"), "");
+    testsupport::HangDeadline deadline("a report of a standing lock entry", std::chrono::seconds(5));
     Report(L"A.lck");
     EXPECT_TRUE(ListFolder(m_docs).empty());
     EXPECT_EQ((std::vector<std::wstring>{L"A.lck", L"A.tif"}), ListFolder(m_temp));
-    EXPECT_TRUE(m_trace.Contains(L" count of i 3000001\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L" count of i 0\r\n"));
     EXPECT_TRUE(m_sleeps.Pauses().empty());
 }
 
@@ -819,6 +822,81 @@ TEST_F(Recovery, OneFolderNamedInTwoCases_OneNotFiledAndOneFiledLaterEvent)
     hHeld.reset();
     EXPECT_FALSE(CatchUpFinishedScans(&upper));
     EXPECT_EQ(1u, testsupport::EventCapture::Of(BGT_EVENT_FILED_LATER).size());
+}
+
+} // namespace
+
+// With the watch's schedule the catch-up gives way at once to a report that is
+// in, files new scans, and leaves a scan whose pause is not over.
+TEST_F(Recovery, ScheduledCatchUp_GivesWayToAReportAndLeavesAScanWaitingOutItsPause)
+{
+    for (const wchar_t* pwszStem : {L"A", L"B"}) {
+        PutScan(pwszStem, L".tif");
+        PutTemplate(pwszStem);
+    }
+    ScanSchedule schedule;
+    schedule.Note(L"A", FilingOutcome::Held, GetTickCount64());
+    bgt::UniqueHandle hReportIn(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device, schedule, hReportIn.get()));
+    EXPECT_TRUE(ListFolder(m_docs).empty()) << "nothing filed before the report is served";
+    ResetEvent(hReportIn.get());
+    EXPECT_TRUE(CatchUpFinishedScans(&m_device, schedule, hReportIn.get()));
+    EXPECT_EQ(std::vector<std::wstring>{L"B.osm"}, ListFolder(m_docs));
+    EXPECT_TRUE(PathExists(Temp(L"A.tif"))) << "A waits out its pause";
+    schedule.Note(L"A", FilingOutcome::Refused, 0);
+    EXPECT_TRUE(CatchUpFinishedScans(&m_device, schedule, hReportIn.get()));
+    EXPECT_TRUE(PathExists(Temp(L"A.tif"))) << "a refused scan waits for a change";
+}
+
+namespace {
+
+// Each scan waits on its own: a held one from 20 s doubling up to 10 min, a
+// refused one until a report names it again (then after the first pause); a
+// filed one is forgotten. Times are given, so nothing here waits.
+TEST(ScanScheduleTable, HeldBacksOffPerScan_RefusedWaitsForAChange)
+{
+    constexpr ULONGLONG kAnyTime = 0;
+    constexpr ULONGLONG kNever = ~0ull;
+    struct Row {
+        const wchar_t* pwszStem;
+        FilingOutcome outcome; // NotFiled stands for a report naming the scan
+        ULONGLONG ullNow;
+        ULONGLONG ullNextTry;  // of the whole schedule afterwards
+        ULONGLONG ullDueFrom;  // of this scan
+    };
+    const Row rows[] = {
+        {L"A", FilingOutcome::Held, 1000, 21000, 21000},
+        {L"A", FilingOutcome::Held, 21000, 61000, 61000},
+        {L"a", FilingOutcome::Held, 61000, 141000, 141000}, // one scan, whatever the case
+        {L"B", FilingOutcome::Held, 90000, 110000, 110000},
+        {L"B", FilingOutcome::Filed, 95000, 141000, kAnyTime},
+        {L"R", FilingOutcome::Refused, 96000, 141000, kNever},
+        {L"R", FilingOutcome::NotFiled, 97000, 117000, 117000},
+        {L"R", FilingOutcome::Refused, 98000, 141000, kNever},
+    };
+    ScanSchedule schedule;
+    for (const Row& row : rows) {
+        if (row.outcome == FilingOutcome::NotFiled)
+            schedule.Changed(row.pwszStem, row.ullNow);
+        else
+            schedule.Note(row.pwszStem, row.outcome, row.ullNow);
+        SCOPED_TRACE(std::to_string(row.ullNow));
+        EXPECT_EQ(row.ullNextTry, schedule.NextTry());
+        if (row.ullDueFrom == kAnyTime) {
+            EXPECT_TRUE(schedule.Due(row.pwszStem, 0));
+        } else if (row.ullDueFrom == kNever) {
+            EXPECT_FALSE(schedule.Due(row.pwszStem, kNever - 1));
+        } else {
+            EXPECT_FALSE(schedule.Due(row.pwszStem, row.ullDueFrom - 1));
+            EXPECT_TRUE(schedule.Due(row.pwszStem, row.ullDueFrom));
+        }
+    }
+    for (int i = 0; i < 8; ++i)
+        schedule.Note(L"A", FilingOutcome::Held, 1000000);
+    EXPECT_EQ(1000000 + ScanSchedule::kLongestPauseMs, schedule.NextTry()) << "the pause stops growing at 10 min";
+    schedule.Keep({L"R"});
+    EXPECT_FALSE(schedule.Known(L"A")) << "a scan that is no longer there is forgotten";
+    EXPECT_TRUE(schedule.Known(L"r"));
 }
 
 } // namespace

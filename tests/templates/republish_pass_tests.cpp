@@ -214,3 +214,40 @@ TEST_F(RepublishPassTest, WiaRequestFailureTextsAreLedByTheOperationName)
         m_trace.Contains(L"\tRePublishAllWIA2TemplateFromDevice pWiaItemExtras->Escape FAILED!!  80070005h\r\n"));
     EXPECT_FALSE(m_trace.Contains(L"\t pWiaItemExtras->Escape FAILED!!  80070005h\r\n"));
 }
+
+namespace {
+int g_nPausesBeforeSessionEnd = 0;
+void WINAPI PauseDuringWhichASessionEndBegins(DWORD)
+{
+    if (--g_nPausesBeforeSessionEnd == 0)
+        BeginSessionEnd();
+}
+} // namespace
+
+// A session end does not wait for a republish under way: the pass stops at the
+// next root-item retry pause and visits no further scanner, reports no failure
+// of the scanner's, and the thread goes on. A pass that begins while a session
+// end holds sends nothing; once it is cancelled, passes run again.
+TEST_F(RepublishPassTest, SessionEndStopsThePassAtTheNextRetryPauseAndTheNextScanner)
+{
+    stisim::SetStiDevices({Wia(L"wia0"), Wia(L"wia1", kWiaDesc2), Twain(L"twain0")});
+    SetWiaCreate(L"wia0", {E_FAIL});
+    auto pfnSaved = g_hooks.pfnSleep;
+    bgt::ScopeExit restore([&] {
+        g_hooks.pfnSleep = pfnSaved;
+        EndSessionEnd();
+    });
+    g_nPausesBeforeSessionEnd = 3;
+    g_hooks.pfnSleep = PauseDuringWhichASessionEndBegins;
+    EXPECT_FALSE(RunWatcherThread(1)) << "the watcher goes on to its watch";
+    EXPECT_EQ(3u, JournalOf(L"wia0", L"CreateWiaDevice").size());
+    EXPECT_EQ(0u, JournalOf(L"wia1", L"CreateWiaDevice").size()) << "no further scanner";
+    EXPECT_TRUE(m_events.Take().empty()) << "not a failure of the scanner's";
+
+    stisim::ClearJournal();
+    EXPECT_FALSE(RunWatcherThread(0));
+    EXPECT_EQ(0u, CountCalls(L"CreateDevice")) << "nothing while a session end holds";
+    EndSessionEnd();
+    EXPECT_FALSE(RunWatcherThread(0));
+    EXPECT_EQ(1u, JournalOf(L"twain0", L"Escape").size()) << "after the cancel";
+}

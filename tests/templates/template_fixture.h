@@ -123,6 +123,9 @@ protected:
         g_hooks.pfnGetVersionExW = FakeGetVersionEx;
         g_hooks.pfnExitWindowsEx = RecordExitWindows;
         SetSid(kUserSid);
+        // A session end an earlier query began and nothing cancelled would have
+        // every republish pass send nothing.
+        EndSessionEnd();
         // A test that left the lock held would hang every later one.
         ASSERT_TRUE(EnterTemplateLockBounded()) << "g_csTemplateLock is stuck";
         LeaveCriticalSection(&g_csTemplateLock);

@@ -321,10 +321,12 @@ TEST_F(WatcherStartUp, FatalWiaStatusInTheRepublish_EndsTheThreadWithTheFailures
     EXPECT_EQ(kFailureLastError, dwExit);
 }
 
-// The address followed while the task runs, one check after another as the
-// timer makes them: only a usable address other than the last one written
-// rewrites the first template and republishes, once; nothing while a session
-// end holds, and a republish that waited behind a session end sends nothing.
+// The address followed while the task runs, one check after another as a wake
+// makes them: only a usable address other than the last one written rewrites
+// the first template and republishes, once; nothing while a session end holds,
+// and a republish that waited behind a session end sends nothing. The loopback
+// address a watcher stored while it waited for the network is never taken for
+// the one last written.
 TEST_F(WatcherStartUp, AddressFollowedWhileTheTaskRuns)
 {
     struct Row {
@@ -347,8 +349,13 @@ TEST_F(WatcherStartUp, AddressFollowedWhileTheTaskRuns)
     stisim::Reset();
     g_hooks.pfnStiCreateInstanceW = stisim::StiCreateInstanceW;
     WriteFileBytes(m_templates + L"\\a.ost", TemplateNaming("10.0.0.9"));
-    SetIPAddressText(L"10.0.0.9"); // what the watcher's own check found
     DeviceInfo* records[] = {m_pDevice.get()};
+    {
+        SetIPAddressText(L"127.0.0.1"); // a watcher still waiting for the network
+        FakeResolver resolver({Addresses({"127.0.0.1"})});
+        FollowPcAddress(records, 1, true);
+    }
+    SetIPAddressText(L"10.0.0.9"); // what the watcher's own check found
     const std::wstring kPassDone = L"  >  RePublishAllTemplates Exit\r\n";
     for (const Row& row : rows) {
         FakeResolver resolver({Addresses({row.address})});
@@ -356,7 +363,7 @@ TEST_F(WatcherStartUp, AddressFollowedWhileTheTaskRuns)
             BeginSessionEnd();
         else
             EndSessionEnd();
-        FollowPcAddress(records, 1);
+        FollowPcAddress(records, 1, true);
         EXPECT_EQ(row.bSessionEnd ? 0 : 1, resolver.Calls()) << row.pszName;
         EXPECT_EQ(TemplateNaming(row.templateAfter), ReadFileBytes(m_templates + L"\\a.ost")) << row.pszName;
         EXPECT_TRUE(WaitFor([&] { return m_traces.Count(kPassDone) >= row.nRepublishes; }, std::chrono::seconds(10)));
@@ -370,11 +377,60 @@ TEST_F(WatcherStartUp, AddressFollowedWhileTheTaskRuns)
     // template lock when the delete pass has it, sends nothing.
     FakeResolver resolver({Addresses({"10.2.2.2"})});
     EnterCriticalSection(&g_csTemplateLock);
-    FollowPcAddress(records, 1);
+    FollowPcAddress(records, 1, true);
     BeginSessionEnd();
     LeaveCriticalSection(&g_csTemplateLock);
     EXPECT_TRUE(WaitFor([&] { return m_traces.Contains(L"  Republish dropped: a session end began\r\n"); },
                         std::chrono::seconds(10)));
     EXPECT_EQ(3u, m_traces.Count(kPassDone));
     EndSessionEnd();
+}
+
+// On the 5 s tick the name is resolved only every fifth time, so a change is
+// followed within 25 s and an idle minute resolves it twice or three times, not
+// twelve; a rewrite that failed is tried again at the next check though the
+// address has not moved; requests made while a republish waits join it.
+TEST_F(WatcherStartUp, AddressFollowedOnEveryFifthTick_FailedRewriteRetried_RequestsJoinTheWaitingPass)
+{
+    stisim::Reset();
+    g_hooks.pfnStiCreateInstanceW = stisim::StiCreateInstanceW;
+    const std::wstring wstrTemplate = m_templates + L"\\a.ost";
+    WriteFileBytes(wstrTemplate, TemplateNaming("10.2.2.2"));
+    SetIPAddressText(L"10.2.2.2");
+    DeviceInfo* records[] = {m_pDevice.get()};
+    const std::wstring kPassDone = L"  >  RePublishAllTemplates Exit\r\n";
+    FollowPcAddress(records, 1, true); // as after a wake: the count starts afresh
+    {
+        FakeResolver resolver({Addresses({"10.3.3.3"})});
+        for (int nTick = 1; nTick <= 4; ++nTick)
+            FollowPcAddress(records, 1);
+        EXPECT_EQ(0, resolver.Calls());
+        FollowPcAddress(records, 1);
+        EXPECT_EQ(1, resolver.Calls());
+        EXPECT_EQ(TemplateNaming("10.3.3.3"), ReadFileBytes(wstrTemplate)) << "followed on the fifth tick";
+        for (int nTick = 1; nTick <= 10; ++nTick)
+            FollowPcAddress(records, 1);
+        EXPECT_EQ(3, resolver.Calls());
+    }
+    ASSERT_TRUE(WaitFor([&] { return m_traces.Count(kPassDone) == 1; }, std::chrono::seconds(10)));
+
+    FakeResolver resolver({Addresses({"10.4.4.4"})});
+    {
+        bgt::UniqueFileHandle hHeld(
+            CreateFileW(wstrTemplate.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(hHeld);
+        FollowPcAddress(records, 1, true);
+    }
+    EXPECT_EQ(TemplateNaming("10.3.3.3"), ReadFileBytes(wstrTemplate));
+    EnterCriticalSection(&g_csTemplateLock);
+    FollowPcAddress(records, 1, true);
+    EXPECT_EQ(TemplateNaming("10.4.4.4"), ReadFileBytes(wstrTemplate)) << "the failed rewrite tried again";
+    for (const char* pszAddress : {"10.5.5.5", "10.6.6.6"}) {
+        FakeResolver next({Addresses({pszAddress})});
+        FollowPcAddress(records, 1, true);
+    }
+    LeaveCriticalSection(&g_csTemplateLock);
+    EXPECT_TRUE(WaitFor([&] { return m_traces.Count(kPassDone) >= 2; }, std::chrono::seconds(10)));
+    Sleep(500);
+    EXPECT_EQ(2u, m_traces.Count(kPassDone)) << "three requests while one waited: one pass";
 }
