@@ -1,5 +1,7 @@
 #include "watcher/watch_loop.h"
 
+#include <atomic>
+
 #include "common/event_reports.h"
 #include "common/owners.h"
 #include "common/trace.h"
@@ -19,6 +21,9 @@ constexpr DWORD kReadRetryMs = 2000;
 // whether or not another scan comes.
 constexpr ULONGLONG kHeldRetryMs = 20000;
 constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
+
+// Counts the catch-ups asked for from outside; each watch remembers the last it ran.
+std::atomic<LONG> g_lCatchUpsAsked{0};
 
 // The driver creates the temporary folder itself, possibly some time after the
 // log-on; give it a while to appear.
@@ -93,6 +98,7 @@ struct WatchState {
     // given up because a file of it was held.
     bool bCatchUpDue = true;
     ULONGLONG ullRetryAt = 0;
+    LONG lCatchUpsAsked = g_lCatchUpsAsked.load();
 };
 
 ReadBlock& BlockOf(const WatchState& watch)
@@ -162,6 +168,7 @@ void CatchUp(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
     watch.bCatchUpDue = false;
     watch.ullRetryAt = 0;
+    watch.lCatchUpsAsked = g_lCatchUpsAsked.load();
     bool bRetry = RecoverEndedFilings(pDeviceInfo);
     if (CatchUpFinishedScans(pDeviceInfo) || bRetry)
         watch.ullRetryAt = GetTickCount64() + kHeldRetryMs;
@@ -169,7 +176,7 @@ void CatchUp(const DeviceInfo* pDeviceInfo, WatchState& watch)
 
 bool CatchUpDue(const WatchState& watch)
 {
-    return watch.bCatchUpDue || (watch.ullRetryAt != 0 && GetTickCount64() >= watch.ullRetryAt);
+    return watch.bCatchUpDue || watch.lCatchUpsAsked != g_lCatchUpsAsked.load() || (watch.ullRetryAt != 0 && GetTickCount64() >= watch.ullRetryAt);
 }
 
 // Windows completes the outstanding read when the watched folder is deleted,
@@ -282,3 +289,5 @@ void WatchFolder(DeviceInfo* pDeviceInfo, HANDLE hWaitEvent, HANDLE hCompletionE
     }
     EndWatch(watch);
 }
+
+void RequestCatchUp() { ++g_lCatchUpsAsked; }
