@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
