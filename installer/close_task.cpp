@@ -152,16 +152,15 @@ bool ReinstallReplaces(MSIHANDLE hInstall, const std::wstring& wstrImage)
                               memcmp(installed.dwData, packed.hash.dwData, sizeof(installed.dwData)) != 0);
 }
 
-// Whether this run replaces or removes the program (the sequence's condition has
-// already left out runs that neither install nor remove it).
+// Whether this run replaces or removes the program: a removal (the package has
+// one feature) and an upgrade, which removes the older product first, always do;
+// a maintenance run that only reinstalls does when the installer's rule replaces
+// the file. The sequence's condition already leaves out a first installation.
 bool ProgramGoes(MSIHANDLE hInstall, const std::wstring& wstrImage)
 {
-    INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
-    INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
-    if (MsiGetComponentStateW(hInstall, L"BgndTaskExe", &installed, &action) != ERROR_SUCCESS)
-        return true;
-    if (action != INSTALLSTATE_LOCAL || !installer::Property(hInstall, L"WIX_UPGRADE_DETECTED").empty() ||
-        installed != INSTALLSTATE_LOCAL)
+    if (!installer::Property(hInstall, L"REMOVE").empty() ||
+        !installer::Property(hInstall, L"WIX_UPGRADE_DETECTED").empty() ||
+        installer::Property(hInstall, L"Installed").empty())
         return true;
     return ReinstallReplaces(hInstall, wstrImage);
 }
