@@ -40,9 +40,24 @@ bool IsElevated(HANDLE hToken)
     return GetTokenInformation(hToken, TokenElevationType, &type, sizeof(type), &cb) && type == TokenElevationTypeFull;
 }
 
+// The user's own token without the elevation: the token linked to an elevated
+// one, or the token itself when it is not elevated.
+bool UnelevatedOf(HANDLE hToken, bgt::UniqueHandle& hSource)
+{
+    if (!IsElevated(hToken))
+        return DuplicateHandle(GetCurrentProcess(), hToken, GetCurrentProcess(), hSource.put(), 0, FALSE,
+                               DUPLICATE_SAME_ACCESS) != FALSE;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD cb = 0;
+    if (!GetTokenInformation(hToken, TokenLinkedToken, &linked, sizeof(linked), &cb))
+        return false;
+    hSource.reset(linked.LinkedToken);
+    return true;
+}
+
 // A primary token for the new task: the installing user's shell's, which runs
-// unelevated; without a shell of that user, the action's own when it is not
-// elevated. Empty when neither will do.
+// unelevated; without a shell of that user, the unelevated form of the action's
+// own. Empty when neither will do.
 bgt::UniqueHandle UnelevatedToken(HANDLE hInstalling)
 {
     std::wstring wstrUser = UserOf(hInstalling);
@@ -56,10 +71,7 @@ bgt::UniqueHandle UnelevatedToken(HANDLE hInstalling)
     bgt::UniqueHandle hSource;
     if (!hShellProcess || !OpenProcessToken(hShellProcess.get(), TOKEN_DUPLICATE | TOKEN_QUERY, hSource.put()) ||
         UserOf(hSource.get()) != wstrUser || installer::SessionOf(hSource.get()) != installer::SessionOf(hInstalling)) {
-        if (IsElevated(hInstalling))
-            return {};
-        if (!DuplicateHandle(GetCurrentProcess(), hInstalling, GetCurrentProcess(), hSource.put(), 0, FALSE,
-                             DUPLICATE_SAME_ACCESS))
+        if (!UnelevatedOf(hInstalling, hSource))
             return {};
     }
     bgt::UniqueHandle hPrimary;
