@@ -143,7 +143,7 @@ bool CBgTask::RegisterForRestart()
 LRESULT CBgTask::OnTimer(WPARAM wParam)
 {
     if (wParam == kVerdictTimerId) {
-        OnVerdictGraceOver();
+        OnVerdictBoundOver();
         return 0;
     }
     int bRescan = CheckDeviceChange();

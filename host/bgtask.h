@@ -20,7 +20,11 @@ private:
     static LRESULT OnQueryEndSession(LPARAM lParam);
     static LRESULT OnEndSession(WPARAM wParam, LPARAM lParam);
     static void OnSessionEndCancelled();
-    static void OnVerdictGraceOver();
+    static void OnVerdictBoundOver();
+    static void OnEndGoesAhead(LPARAM lParam);
+    static void PutLogonBack();
+    static bool SetBlockReason();
+    static bool RemoveBlockReason();
     static void RelayOnce(LPARAM lParam);
     static void EndTask(HWND hWnd);
     static void StartDeleteThread(LPARAM lParam);
@@ -33,8 +37,7 @@ private:
         bool bPassRan = false;       // its delete pass ran and the log-on has not been put back
         bool bDecided = false;       // the verdict came: the end goes ahead or was cancelled
         bool bRelayed = false;       // the log-off (or shutdown) was relayed for this query
-        bool bRelayOwed = false;     // the pass's own WM_ENDSESSION came before the verdict
-        LPARAM lOwedParam = 0;
+        bool bPutBack = false;       // no verdict came within the bound: the log-on was put back
     };
     static SessionEnd s_end;
 };
@@ -42,9 +45,11 @@ private:
 constexpr wchar_t kBgndClassName[] = L"BgndTask";
 constexpr UINT_PTR kRescanTimerId = 600;
 constexpr UINT kRescanPeriodMs = 5000;
-// How long the delete pass's own WM_ENDSESSION waits for the verdict of the
-// query's sender before it relays by itself.
+// How long after its delete pass a query from another thread waits for its
+// sender's verdict before the log-on is put back. Windows gives its verdict only
+// once every program has answered, and a user may sit on the screen that lists
+// the programs still busy for a while: a bound well beyond that.
 constexpr UINT_PTR kVerdictTimerId = 601;
-constexpr UINT kVerdictGraceMs = 5000;
+constexpr UINT kVerdictBoundMs = 60000;
 // What a restart after an upgrade passes, as the Run entry does.
 constexpr wchar_t kRestartCommandLine[] = L"/registry";

@@ -1,12 +1,13 @@
 // The session end: the delete pass at the query, and what the verdict that
-// follows asks for. A log-off is relayed only for an end that goes ahead, once
-// per query; an end that does not happen puts the log-on back as it was; an
-// installer's request to close the task (ENDSESSION_CLOSEAPP) ends the task
-// after the pass and relays nothing.
+// follows asks for. A log-off is relayed only for an end that its sender says
+// goes ahead, once per query; an end that is cancelled, or gets no verdict within
+// a bound, puts the log-on back as it was; an installer's request to close the
+// task (ENDSESSION_CLOSEAPP) ends the task once it goes ahead and relays nothing.
 #include "host/bgtask.h"
 
 #include <wtsapi32.h>
 
+#include "common/event_log.h"
 #include "common/hooks.h"
 #include "common/os_version.h"
 #include "common/owners.h"
@@ -15,6 +16,7 @@
 #include "discovery/state.h"
 #include "templates/template_passes.h"
 #include "watcher/template_refresh.h"
+#include "watcher/watch_loop.h"
 
 CBgTask::SessionEnd CBgTask::s_end;
 
@@ -49,51 +51,66 @@ LRESULT CBgTask::OnQueryEndSession(LPARAM lParam)
     s_end.bSenderAwaited = InSendMessage() != FALSE;
 
     TraceMsg(L"QUERYENDSESSION MESSAGE Delete all templates on all devices");
-    if (IsCloseApp(lParam)) {
-        // An installer closing the task shows no reason text to anyone: the pass
-        // runs without one, so that it runs where the system gives none.
+    // An installer closing the task shows no reason text to anyone: the pass runs
+    // without one, so that it runs where the system gives none.
+    bool bReasonSet = false;
+    if (IsCloseApp(lParam))
         TraceMsg(L"QueryEndSession CLOSEAPP: the task is asked to close");
-        StartDeleteThread(lParam);
-        AwaitDeleteThread();
-    } else if (IsVistaOrLater()) {
-        TraceMsg(L"Vista specific... ShutdownBlockReasonCreate");
-        g_hUser32 = LoadLibraryW(L"User32.dll");
-        if (g_hUser32 != nullptr) {
-            g_lpShutDownBlockReasonCreate = reinterpret_cast<PFN_SHUTDOWNBLOCKREASONCREATE>(
-                g_hooks.pfnGetProcAddress(g_hUser32, "ShutdownBlockReasonCreate"));
-            g_lpShutDownBlockReasonDestroy = reinterpret_cast<PFN_SHUTDOWNBLOCKREASONDESTROY>(
-                g_hooks.pfnGetProcAddress(g_hUser32, "ShutdownBlockReasonDestroy"));
-            if (g_lpShutDownBlockReasonCreate == nullptr) {
-                FreeLibrary(g_hUser32);
-                g_hUser32 = nullptr;
-                TraceMsg(L"GetProcAddress : : g_lpShutDownBlockReasonCreate FAILED!!!");
-                return 0;
-            }
-            if (!g_lpShutDownBlockReasonCreate(g_hWnd, kBlockReason)) {
-                TraceMsg(L"ShutdownBlockReasonCreate FAILED!!! with ERROR: %d", GetLastError());
-                return 0;
-            }
-            StartDeleteThread(lParam);
-            TraceMsg(L"ShutdownBlockReasonCreate Success !!!");
-            AwaitDeleteThread();
-            if (g_lpShutDownBlockReasonDestroy == nullptr) {
-                FreeLibrary(g_hUser32);
-                g_hUser32 = nullptr;
-                TraceMsg(L"GetProcAddress : : g_lpShutDownBlockReasonDestroy FAILED!!!");
-                return 0;
-            }
-            if (g_lpShutDownBlockReasonDestroy(g_hWnd))
-                TraceMsg(L"ShutdownBlockReasonDestroy Success !!!");
-            else
-                TraceMsg(L"ShutdownBlockReasonDestroy FAILED!!! with ERROR: %d", GetLastError());
-        }
-    } else {
-        StartDeleteThread(lParam);
-        AwaitDeleteThread();
-    }
+    else if (IsVistaOrLater())
+        bReasonSet = SetBlockReason();
+    StartDeleteThread(lParam);
+    if (bReasonSet)
+        TraceMsg(L"ShutdownBlockReasonCreate Success !!!");
+    AwaitDeleteThread();
+    if (bReasonSet && !RemoveBlockReason())
+        return 0;
+    // The sender's verdict follows; without one the log-on is put back after a bound.
+    if (s_end.bPassRan && s_end.bSenderAwaited)
+        SetTimer(g_hWnd, kVerdictTimerId, kVerdictBoundMs, nullptr);
     TraceMsg(IsLogoff(lParam) ? L"QueryEndSession LOGOFF MESSAGE" : L"QueryEndSession SHUTDOWN MESSAGE");
     TraceMsg(L"DeleteAll template thread is still alive");
     return 1;
+}
+
+// The reason text is a courtesy to the user; the deletion is the job. A reason
+// the platform refuses (Wine always does) leaves the pass to run without one.
+bool CBgTask::SetBlockReason()
+{
+    TraceMsg(L"Vista specific... ShutdownBlockReasonCreate");
+    g_hUser32 = LoadLibraryW(L"User32.dll");
+    if (g_hUser32 == nullptr)
+        return false;
+    g_lpShutDownBlockReasonCreate = reinterpret_cast<PFN_SHUTDOWNBLOCKREASONCREATE>(
+        g_hooks.pfnGetProcAddress(g_hUser32, "ShutdownBlockReasonCreate"));
+    g_lpShutDownBlockReasonDestroy = reinterpret_cast<PFN_SHUTDOWNBLOCKREASONDESTROY>(
+        g_hooks.pfnGetProcAddress(g_hUser32, "ShutdownBlockReasonDestroy"));
+    if (g_lpShutDownBlockReasonCreate == nullptr) {
+        FreeLibrary(g_hUser32);
+        g_hUser32 = nullptr;
+        TraceMsg(L"GetProcAddress : : g_lpShutDownBlockReasonCreate FAILED!!!");
+        return false;
+    }
+    if (!g_lpShutDownBlockReasonCreate(g_hWnd, kBlockReason)) {
+        TraceMsg(L"ShutdownBlockReasonCreate FAILED!!! with ERROR: %d", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// False when the reason cannot be removed (no function to remove it).
+bool CBgTask::RemoveBlockReason()
+{
+    if (g_lpShutDownBlockReasonDestroy == nullptr) {
+        FreeLibrary(g_hUser32);
+        g_hUser32 = nullptr;
+        TraceMsg(L"GetProcAddress : : g_lpShutDownBlockReasonDestroy FAILED!!!");
+        return false;
+    }
+    if (g_lpShutDownBlockReasonDestroy(g_hWnd))
+        TraceMsg(L"ShutdownBlockReasonDestroy Success !!!");
+    else
+        TraceMsg(L"ShutdownBlockReasonDestroy FAILED!!! with ERROR: %d", GetLastError());
+    return true;
 }
 
 void CBgTask::StartDeleteThread(LPARAM lParam)
@@ -147,38 +164,46 @@ LRESULT CBgTask::OnEndSession(WPARAM wParam, LPARAM lParam)
         return 1;
     }
     // The sender of the query (the system, Restart Manager, an installer) says
-    // whether the end goes ahead. The pass's own WM_ENDSESSION, posted before that
-    // verdict, waits for it; when nobody else will give one, it is the verdict.
-    bool bVerdict = InSendMessage() != FALSE || !s_end.bSenderAwaited;
-    if (!bVerdict) {
-        if (!s_end.bDecided && !s_end.bRelayed) {
-            s_end.bRelayOwed = true;
-            s_end.lOwedParam = lParam;
-            SetTimer(g_hWnd, kVerdictTimerId, kVerdictGraceMs, nullptr);
-        }
+    // whether the end goes ahead, and only once every program has answered. The
+    // pass's own WM_ENDSESSION says nothing of that; it is the verdict only when
+    // nobody else will give one.
+    if (InSendMessage() == FALSE && s_end.bSenderAwaited)
         return 1;
-    }
-    KillTimer(g_hWnd, kVerdictTimerId);
-    s_end.bRelayOwed = false;
-    s_end.bDecided = true;
-    if (IsCloseApp(lParam)) {
-        TraceMsg(L"EndSession CLOSEAPP: the task ends");
-        EndTask(g_hWnd);
-        return 1;
-    }
-    RelayOnce(lParam);
+    OnEndGoesAhead(lParam);
     return 1;
 }
 
-void CBgTask::OnVerdictGraceOver()
+void CBgTask::OnEndGoesAhead(LPARAM lParam)
 {
     KillTimer(g_hWnd, kVerdictTimerId);
-    if (!s_end.bRelayOwed || s_end.bDecided)
+    s_end.bDecided = true;
+    // The process may be ended as soon as this message is answered.
+    WriteEventsLeftOut();
+    if (s_end.bPutBack) {
+        // The verdict came after the bound had put the templates back: they go again.
+        s_end.bPutBack = false;
+        TraceMsg(L"EndSession: the end goes ahead after all; the templates are deleted again");
+        StartDeleteThread(lParam);
+        AwaitDeleteThread();
+    }
+    if (IsCloseApp(lParam)) {
+        TraceMsg(L"EndSession CLOSEAPP: the task ends");
+        EndTask(g_hWnd);
         return;
-    // No verdict came: the end is taken to go ahead, as the pass's message says.
-    s_end.bRelayOwed = false;
-    if (!IsCloseApp(s_end.lOwedParam))
-        RelayOnce(s_end.lOwedParam);
+    }
+    RelayOnce(lParam);
+}
+
+void CBgTask::OnVerdictBoundOver()
+{
+    KillTimer(g_hWnd, kVerdictTimerId);
+    if (s_end.bDecided || !s_end.bPassRan)
+        return;
+    // The session is still here and nobody said the end goes ahead: the sender
+    // gave up (a closer that stopped, a session end that went nowhere).
+    TraceMsg(L"EndSession: no verdict came; the log-on is put back");
+    PutLogonBack();
+    s_end.bPutBack = true;
 }
 
 void CBgTask::RelayOnce(LPARAM lParam)
@@ -203,18 +228,24 @@ void CBgTask::RelayOnce(LPARAM lParam)
 void CBgTask::OnSessionEndCancelled()
 {
     KillTimer(g_hWnd, kVerdictTimerId);
-    s_end.bRelayOwed = false;
     s_end.bDecided = true;
-    if (!s_end.bPassRan)
-        return;
+    s_end.bPutBack = false;
+    if (s_end.bPassRan)
+        PutLogonBack();
+}
+
+void CBgTask::PutLogonBack()
+{
     s_end.bPassRan = false;
     // The scanners lost the user's templates and the pass gave back the SID text:
-    // both come back, and filing goes on as before.
+    // both come back, and filing goes on as before, including the scans that could
+    // not be filed without the SID meanwhile.
     TraceMsg(L"EndSession cancelled: the templates are published again");
     if (FAILED(IdentifyUserSidAgain()))
         TraceMsg(L"EndSession cancelled: the user's SID could not be found again");
     EndSessionEnd();
     StartRepublishForRecords(g_pDevices, g_nDevices);
+    RequestCatchUp();
 }
 
 void CBgTask::EndTask(HWND hWnd)

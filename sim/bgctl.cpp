@@ -14,6 +14,9 @@
 //   bgctl closeapp [seconds] send WM_QUERYENDSESSION and WM_ENDSESSION with
 //                          ENDSESSION_CLOSEAPP, as Restart Manager or an
 //                          installer closing the task does
+//   A third argument to these four delays the verdict (WM_ENDSESSION) by that
+//   many seconds, as a user on the screen of programs still busy does; "never"
+//   sends none, as a closer that gives up does.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -104,6 +107,10 @@ int wmain(int argc, wchar_t** argv)
         // How long the session end was held: the query sent until it was answered.
         wprintf(L"query=%u\nheld_ms=%llu\n", static_cast<unsigned>(dwResult), GetTickCount64() - ullSent);
         fflush(stdout);
+        if (argc > 3 && wcscmp(argv[3], L"never") == 0)
+            return 0;
+        if (argc > 3)
+            Sleep(static_cast<DWORD>(_wtoi(argv[3])) * 1000u);
         if (dwResult != 0 || bCancel)
             SendMessageTimeoutW(hWnd, WM_ENDSESSION, bCancel ? 0 : 1, lParam, SMTO_NORMAL, 10000, &dwResult);
         return 0;

@@ -1,7 +1,9 @@
 #include "watcher/watch_loop.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/event_reports.h"
 #include "common/owners.h"
@@ -23,6 +25,55 @@ constexpr ULONGLONG kFolderCheckMs = 2000;
 constexpr DWORD kReadRetryMs = 2000;
 constexpr DWORD kParentEventBytes = 1024;
 constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
+
+// The watches a catch-up asked for from outside must wake. Each watch brings an
+// event of its own for its life: one event shared by all would wake only one of
+// them, or keep waking them all.
+class CatchUpAsks {
+public:
+    static CatchUpAsks& Watches()
+    {
+        static CatchUpAsks s_watches;
+        return s_watches;
+    }
+    void Add(HANDLE hEvent)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_events.push_back(hEvent);
+    }
+    void Remove(HANDLE hEvent)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_events.erase(std::remove(m_events.begin(), m_events.end(), hEvent), m_events.end());
+    }
+    void AskAll()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (HANDLE hEvent : m_events)
+            SetEvent(hEvent);
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<HANDLE> m_events;
+};
+
+// A watch's place among those a catch-up request wakes, given back when it ends.
+struct CatchUpAsk {
+    bgt::UniqueHandle hEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    CatchUpAsk()
+    {
+        if (hEvent)
+            CatchUpAsks::Watches().Add(hEvent.get());
+    }
+    ~CatchUpAsk()
+    {
+        if (hEvent)
+            CatchUpAsks::Watches().Remove(hEvent.get());
+    }
+    CatchUpAsk(const CatchUpAsk&) = delete;
+    CatchUpAsk& operator=(const CatchUpAsk&) = delete;
+};
 
 // The driver creates the temporary folder itself, possibly some time after the
 // log-on; give it a while to appear.
@@ -130,6 +181,7 @@ struct WatchState {
     ScanSchedule schedule;
     ULONGLONG ullRecoveryAt = 0;
     ULONGLONG ullRecoveryPauseMs = 0;
+    CatchUpAsk ask;
 };
 
 ReadBlock& BlockOf(const WatchState& watch)
@@ -303,6 +355,14 @@ ULONGLONG NextRetry(const WatchState& watch)
     return std::min(ullScan, watch.ullRecoveryAt);
 }
 
+// Asked from outside (a session end that did not happen gave back the SID a
+// filing needs): every scan is tried afresh, as by a new watch.
+void Asked(WatchState& watch)
+{
+    watch.schedule = ScanSchedule();
+    watch.bCatchUpDue = true;
+}
+
 bool CatchUpDue(const WatchState& watch)
 {
     return watch.bCatchUpDue || watch.bPassUnfinished || Reached(NextRetry(watch), GetTickCount64());
@@ -328,9 +388,22 @@ bool WaitForRead(const DeviceInfo* pDeviceInfo, WatchState& watch)
     for (;;) {
         if (CatchUpDue(watch))
             CatchUp(pDeviceInfo, watch);
-        HANDLE rgh[2] = {watch.hCompletionEvent.get(), watch.parent.hEvent.get()};
-        DWORD dwWait = WaitForMultipleObjects(watch.parent.bPending ? 2 : 1, rgh, FALSE, NextWakeIn(watch));
-        if (dwWait == WAIT_OBJECT_0 + 1) {
+        // A handle not waited on gets an index no wait can answer.
+        constexpr DWORD kNotWaited = MAXIMUM_WAIT_OBJECTS;
+        HANDLE rgh[3] = {watch.hCompletionEvent.get()};
+        DWORD nHandles = 1;
+        DWORD dwParent = watch.parent.bPending ? nHandles++ : kNotWaited;
+        if (dwParent != kNotWaited)
+            rgh[dwParent] = watch.parent.hEvent.get();
+        DWORD dwAsk = watch.ask.hEvent ? nHandles++ : kNotWaited;
+        if (dwAsk != kNotWaited)
+            rgh[dwAsk] = watch.ask.hEvent.get();
+        DWORD dwWait = WaitForMultipleObjects(nHandles, rgh, FALSE, NextWakeIn(watch));
+        if (dwWait == WAIT_OBJECT_0 + dwAsk) {
+            Asked(watch);
+            continue;
+        }
+        if (dwWait == WAIT_OBJECT_0 + dwParent) {
             if (ParentChanged(pDeviceInfo, watch))
                 return false;
             continue;
@@ -433,3 +506,5 @@ void WatchFolder(DeviceInfo* pDeviceInfo, HANDLE hWaitEvent, HANDLE hCompletionE
     }
     EndWatch(watch);
 }
+
+void RequestCatchUp() { CatchUpAsks::Watches().AskAll(); }

@@ -1,9 +1,10 @@
 """The installer package under Wine, in a fresh prefix made for every run: a refusal
 on a Windows older than 7, a silent install, a start from the Run entry, an uninstall
 that has the running task delete the user's templates and end, the same for an
-upgrade over an older build, a refused downgrade, a second package of one version,
-and an uninstall that ends a task that no longer answers and spares another program
-with a window of the task's class. The steps build on each other and run in their
+upgrade over an older build after which the package starts the task again, a repair
+that leaves the running task alone, a refused downgrade, a second package of one
+version, and an uninstall that ends a task that no longer answers and spares another
+program with a window of the task's class. The steps build on each other and run in their
 order. About 90 s."""
 import argparse
 import os
@@ -77,11 +78,11 @@ class Package(unittest.TestCase):
         os.makedirs(p.bin_unix, exist_ok=True)
         os.makedirs(os.path.dirname(p.journal_unix), exist_ok=True)
         shutil.copy2(os.path.join(ARGS.build, "sim", "sti", "sti.dll"), p.unix(r"C:\windows\system32\sti.dll"))
-        for tool in ("bgctl.exe", "tools/siminstall.exe"):
+        for tool in ("bgctl.exe", "tools/siminstall.exe", "tools/simdrop.exe"):
             shutil.copy2(os.path.join(ARGS.build, "sim", tool), p.bin_unix)
         # A scanner of the family: without one the task would end by itself at its
         # first tick, and an ended task would prove nothing about the uninstall.
-        p.install_scanner("--name", "Inst")
+        cls.scanner = p.install_scanner("--name", "Inst")
 
     @classmethod
     def tearDownClass(cls):
@@ -89,13 +90,13 @@ class Package(unittest.TestCase):
             cls.task.kill()
 
     # ---- helpers ------------------------------------------------------------------
-    def msiexec(self, action, msi):
+    def msiexec(self, action, msi, *properties):
         """Runs the package silently; its verbose log (actions in order, then the
         properties) is kept in self.log."""
         log = os.path.join(self.prefix.path, "msiexec.log")
         try:
-            rc, out = self.prefix.wine("msiexec", action, dos_path(msi), "/qn", "/l*v", dos_path(log), check=False,
-                                       timeout=MSIEXEC_SECONDS)
+            rc, out = self.prefix.wine("msiexec", action, dos_path(msi), *properties, "/qn", "/l*v", dos_path(log),
+                                       check=False, timeout=MSIEXEC_SECONDS)
         except subprocess.TimeoutExpired:
             self.fail("msiexec %s %s did not finish within %d s" % (action, msi, MSIEXEC_SECONDS))
         with open(log, encoding="utf-8", errors="replace") as f:
@@ -157,6 +158,10 @@ class Package(unittest.TestCase):
         self.assert_task_ended_by_its_window(task, "the " + what)
         self.assertEqual(1, len(self.requests(DELETE, since)),
                          "the %s did not have the task delete the templates once: %r" % (what, self.prefix.journal()))
+        # Ended on the session end that went ahead, not on the WM_CLOSE that follows
+        # a task still there 10 s later.
+        self.assertRegex(self.log, r"CloseRunningTask: task \d+ ended on the session end")
+        return since
 
     def assert_task_ended_by_its_window(self, task, what):
         code = task.wait(30)
@@ -210,7 +215,8 @@ class Package(unittest.TestCase):
 
     def test_3_uninstall_has_the_task_delete_the_templates_then_removes_all(self):
         self.assertIsNotNone(Package.task, "no task was started from the Run entry")
-        self.assert_deleted_then_ended("/x", ARGS.package, "uninstall")
+        since = self.assert_deleted_then_ended("/x", ARGS.package, "uninstall")
+        self.assertEqual([], self.requests(REPUBLISH, since), "the templates went back after the delete")
         # After the Restart Manager has had its turn.
         started = re.findall(r"^Action start [\d:]+: (InstallValidate|CloseRunningTask)\.", self.log, re.M)
         self.assertEqual(["InstallValidate", "CloseRunningTask"], started)
@@ -226,15 +232,35 @@ class Package(unittest.TestCase):
         self.assertEqual(0, self.msiexec("/i", ARGS.older))
         self.assert_installed(older_exe, "0.9.0")
         self.start_from_run_entry()
-        self.assert_deleted_then_ended("/i", ARGS.package, "upgrade")
+        since = self.assert_deleted_then_ended("/i", ARGS.package, "upgrade")
         newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")
         self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
-        # The installer runs with its own token and starts no task; Windows' Restart
-        # Manager restarts it with the user's, and Wine has none. The user's next
-        # log-on starts the new build, which publishes the templates again.
-        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "3", check=False)[0],
-                         "the upgrade started a task with the installer's token")
-        self.start_from_run_entry()
+        # The package starts the task it ended again, for the user (Wine has no Restart
+        # Manager to do it): the new build runs and publishes the templates again.
+        self.assertIn("RestartClosedTask: the task was started again for the user", self.log)
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)[0],
+                         "the upgrade left the user without a task")
+        deleted = [i for i, e in enumerate(self.prefix.journal()) if e[2:3] == [DELETE]][-1]
+        self.assertTrue(wait_for(lambda: self.requests(REPUBLISH, deleted + 1), 30),
+                        "the restarted task did not publish the templates: %r" % self.prefix.journal())
+
+    def test_4a_a_repair_leaves_the_running_task_alone_and_it_files(self):
+        since = len(self.prefix.journal())
+        self.assertEqual(0, self.msiexec("/i", ARGS.package, "REINSTALL=ALL"),
+                         "the repair failed; its log ends:\n%s" % self.log[-3000:])
+        self.assertIn("CloseRunningTask: the program stays as it is; the task is left running", self.log)
+        self.assertEqual([], self.requests(DELETE, since), "the repair had the task delete the templates")
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "5", check=False)[0],
+                         "the repair left the user without a task")
+        s = self.scanner
+        self.prefix.wine(self.prefix.tool("simdrop.exe"), s["tempFolder"], "REPAIRED", "--kind", "tif", "--template",
+                         s["templateFolder"] + r"\Default.ost", timeout=120)
+        docs = self.prefix.unix(s["docFolder"])
+        self.assertTrue(wait_for(lambda: os.path.isdir(os.path.join(docs, "REPAIRED.osm")), 30),
+                        "the scan was not filed after the repair")
+        # The task the package started is not this test's child: ended through its window.
+        self.prefix.wine(self.prefix.tool("bgctl.exe"), "close", check=False)
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "20", check=False)[0])
 
     def test_5_an_older_package_does_not_replace_a_newer_one(self):
         newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")

@@ -9,6 +9,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <thread>
 
 #include "common/owners.h"
 #include "discovery/state.h"
@@ -16,6 +17,7 @@
 #include "host/bgtask.h"
 #include "sim/stisim/stisim.h"
 #include "templates/template_passes.h"
+#include "watcher/template_refresh.h"
 #include "tests/support/test_support.h"
 
 using faults::Kind;
@@ -564,7 +566,8 @@ TEST_F(SessionEndSweep, DeletionThreadThatCannotBeResumed_IsNotWaitedFor)
 // A log-off the user cancels after the delete pass: the log-on is put back with
 // the user's SID found again (one republish per driver kind, nothing relayed, not
 // even by the pass's own WM_ENDSESSION once the grace is over), and a second
-// query deletes the templates again with the SID.
+// query deletes the templates again with the SID. The verdict's bound running
+// out after the cancel puts nothing back a second time.
 TEST_F(SessionEndSweep, CancelledSessionEnd_RepublishesOnceWithTheSidAndRelaysNothing)
 {
     SimConfig config;
@@ -604,7 +607,8 @@ TEST_F(SessionEndSweep, CancelledSessionEnd_RepublishesOnceWithTheSidAndRelaysNo
     ASSERT_TRUE(CopyUserSidText(wstrSid));
     EXPECT_EQ(std::vector<std::wstring>{wstrSid}, requests(L"Escape", kTwainRepublish));
     EXPECT_EQ(std::vector<std::wstring>{wstrSid}, requests(L"WriteMultiple", kWiaRepublish));
-    Sleep(kVerdictGraceMs + 1000);
+    SendMessageW(g_hWnd, WM_TIMER, kVerdictTimerId, 0);
+    Sleep(1000);
     EXPECT_EQ(0, g_nExitCalls.load()) << "a cancelled log-off is not started again";
     EXPECT_EQ(1u, requests(L"Escape", kTwainRepublish).size());
 
@@ -613,5 +617,41 @@ TEST_F(SessionEndSweep, CancelledSessionEnd_RepublishesOnceWithTheSidAndRelaysNo
     EXPECT_EQ(2u, requests(L"WriteMultiple", kWiaDelete).size());
     ASSERT_TRUE(Verdict(1));
     EXPECT_TRUE(testsupport::WaitFor([] { return g_nExitCalls.load() == 1; }, std::chrono::milliseconds(3000)));
+    EXPECT_TRUE(TakeLockBounded());
+}
+
+// A republish asked for (an address change) that waits for the template lock
+// behind another pass when a query comes: the query's pass begins the session
+// end before it waits for the lock too, so whichever gets the lock first, the
+// republish sends nothing and says why.
+TEST_F(SessionEndSweep, RepublishWaitingForTheLockWhenTheQueryComes_SendsNothing)
+{
+    SimConfig config;
+    config.devices = {Device(L"twain0", kTwainDesc)};
+    DeviceInfo twain = {};
+    g_pDevices[0] = &twain;
+    g_nDevices = 1;
+    bgt::ScopeExit noRecords([] {
+        g_pDevices[0] = nullptr;
+        g_nDevices = 0;
+    });
+    Prepare(config);
+    EndSessionEnd(); // an earlier case's end that went ahead still holds
+    EnterCriticalSection(&g_csTemplateLock);
+    ASSERT_TRUE(StartRepublishForRecords(g_pDevices, g_nDevices));
+    Sleep(300);
+    std::thread query([this] { Query(); });
+    Sleep(300);
+    LeaveCriticalSection(&g_csTemplateLock);
+    testsupport::JoinWithin(query, std::chrono::seconds(30), "the query answered");
+    ASSERT_TRUE(m_bAnswered);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return m_trace.Contains(L"  Republish dropped: a session end began\r\n"); },
+                                     std::chrono::milliseconds(5000)));
+    size_t nRepublished = 0;
+    for (const stisim::JournalEntry& entry : stisim::Journal())
+        nRepublished += entry.wstrCall == L"Escape" && entry.dwCode == 0x101E ? 1 : 0;
+    EXPECT_EQ(0u, nRepublished) << "no scanner is asked to republish";
+    EXPECT_EQ(1u, CountCallsOf(L"Escape")) << "the delete request";
+    EXPECT_TRUE(Verdict(1));
     EXPECT_TRUE(TakeLockBounded());
 }
