@@ -11,7 +11,8 @@ namespace {
 
 constexpr DWORD kOpenAttempts = 51;
 constexpr DWORD kOpenPauseMs = 1000;
-constexpr DWORD kEventDataBytes = 0x18000;
+// A network share refuses a change buffer over 64 KiB (error 87).
+constexpr DWORD kEventDataBytes = 0x10000;
 constexpr DWORD kEndWaitMs = 2000;
 constexpr DWORD kFolderCheckMs = 2000;
 constexpr DWORD kReadRetryMs = 2000;
