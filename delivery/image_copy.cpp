@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 #include "common/bounded_string.h"
@@ -77,19 +78,28 @@ bool MarkForDeletion(HANDLE hFile, bool bDelete)
     return SetFileInformationByHandle(hFile, FileDispositionInfo, &info, sizeof(info)) != FALSE;
 }
 
-// A rename within the file's own folder that never replaces: only the name is
-// given, which every version of Windows takes relative to that folder.
-bool RenameInItsFolder(HANDLE hFile, const wchar_t* pwszPath)
+// A rename through the handle that never replaces. The new name is given as a
+// native path (\??\C:\... or \??\UNC\server\share\...), the one form
+// every version of Windows (and Wine) takes here; the destination is always
+// fully qualified.
+bool RenameThroughHandle(HANDLE hFile, const wchar_t* pwszPath)
 {
-    const wchar_t* pwszName = wcsrchr(pwszPath, L'\\');
-    pwszName = pwszName != nullptr ? pwszName + 1 : pwszPath;
-    size_t cbName = wcslen(pwszName) * sizeof(wchar_t);
+    // The native form resolves nothing: "/", doubled separators and "." or ".."
+    // parts, which the folder value may hold, are resolved first.
+    wchar_t wszFull[2 * kPathChars];
+    DWORD cchFull = GetFullPathNameW(pwszPath, ARRAYSIZE(wszFull), wszFull, nullptr);
+    if (cchFull == 0 || cchFull >= ARRAYSIZE(wszFull))
+        return false;
+    std::wstring wstrPath = wszFull;
+    bool bUnc = wstrPath.starts_with(L"\\\\");
+    std::wstring wstrNative = bUnc ? L"\\??\\UNC\\" + wstrPath.substr(2) : L"\\??\\" + wstrPath;
+    size_t cbName = wstrNative.size() * sizeof(wchar_t);
     std::vector<ULONGLONG> block((offsetof(FILE_RENAME_INFO, FileName) + cbName + sizeof(wchar_t)) / sizeof(ULONGLONG) + 1);
     auto* pInfo = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
     pInfo->ReplaceIfExists = FALSE;
     pInfo->RootDirectory = nullptr;
     pInfo->FileNameLength = static_cast<DWORD>(cbName);
-    memcpy(pInfo->FileName, pwszName, cbName + sizeof(wchar_t));
+    memcpy(pInfo->FileName, wstrNative.c_str(), cbName + sizeof(wchar_t));
     return SetFileInformationByHandle(hFile, FileRenameInfo, pInfo, static_cast<DWORD>(block.size() * sizeof(ULONGLONG))) !=
            FALSE;
 }
@@ -188,7 +198,7 @@ bool IsHeldError(DWORD dwError)
 bool RenameHeldOrNot(HANDLE hFile, const wchar_t* pwszDestination)
 {
     for (DWORD dwStep = 0;; ++dwStep) {
-        if (RenameInItsFolder(hFile, pwszDestination))
+        if (RenameThroughHandle(hFile, pwszDestination))
             return true;
         DWORD dwError = GetLastError();
         if (dwError == ERROR_FILE_EXISTS || PathFileExistsW(pwszDestination)) {

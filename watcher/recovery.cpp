@@ -127,7 +127,12 @@ bool FinishCopiesAcross(const DeviceInfo* pDev, const std::wstring& wstrJob, con
         std::wstring wstrTarget;
         bool bDone = false;
         TraceMsg(L" The copy of %s to another volume was cut off; finishing it\r\n", wstrPrivate.c_str());
-        if (entry.bFolder) {
+        std::wstring wstrBack;
+        if (!PathFileExistsW(wstrJobFolder.c_str())) {
+            // No job folder to finish it into: the entry gets its own name back.
+            bDone = JoinPath(wstrBack, pDev->szTempFolder, wstrOriginal) &&
+                    MoveFileExW(wstrPrivate.c_str(), wstrBack.c_str(), 0);
+        } else if (entry.bFolder) {
             std::wstring wstrSuffix = wstrJob.compare(0, wstrStem.size(), wstrStem) == 0 ? wstrJob.substr(wstrStem.size())
                                                                                         : std::wstring();
             bDone = CopyFolderAcross(wstrPrivate.c_str(), wstrJobFolder.c_str(), wstrStem, wstrSuffix);
@@ -192,10 +197,10 @@ Finish CompleteSingleFileJob(const DeviceInfo* pDev, const std::wstring& wstrJob
 
 Finish FinishJobFolder(const DeviceInfo* pDev, const std::wstring& wstrJob, const std::wstring& wstrJobFolder)
 {
-    if (!PathFileExistsW(wstrJobFolder.c_str()))
-        return Finish::NothingToDeliver;
     if (!FinishCopiesAcross(pDev, wstrJob, wstrJobFolder))
         return Finish::KeepLockFolder;
+    if (!PathFileExistsW(wstrJobFolder.c_str()))
+        return Finish::NothingToDeliver;
     DropCutOffCopies(wstrJobFolder);
     // An empty job folder goes: its scan is still whole in the temporary folder.
     if (RemoveDirectoryW(wstrJobFolder.c_str()))

@@ -613,7 +613,8 @@ BOOL WINAPI SetInfoSteeringRenames(HANDLE h, FILE_INFO_BY_HANDLE_CLASS cls, LPVO
 {
     if (cls == FileRenameInfo) {
         g_renames.bFinalNameDuringCopy = g_renames.bFinalNameDuringCopy || PathExists(g_renames.wstrFinalName);
-        std::wstring name(static_cast<FILE_RENAME_INFO*>(pv)->FileName);
+        std::wstring path(static_cast<FILE_RENAME_INFO*>(pv)->FileName);
+        std::wstring name = path.substr(path.rfind(L'\\') + 1);
         if (g_renames.nHeld > 0) {
             --g_renames.nHeld;
             SetLastError(ERROR_SHARING_VIOLATION);
