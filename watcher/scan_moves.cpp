@@ -414,8 +414,8 @@ FilingOutcome FileFolderJob(const DeviceInfo* pDev, const wchar_t* pwszStem, con
     if (!PathFileExistsW(pwszOsmInTemp) || NewScanBegun(pDev, pwszStem))
         return FilingOutcome::NotFiled;
     if (!PlanFolderJob(pwszOsmInTemp, pwszStem, names, renames)) {
-        names.dwError = ERROR_FILENAME_EXCED_RANGE; // a page's path would not fit
-        return FilingOutcome::NotFiled;
+        names.dwError = ERROR_FILENAME_EXCED_RANGE; // a page's path would not fit, nor will it later
+        return FilingOutcome::Refused;
     }
     CreateLockFolder(names.wszLockFolder);
     bool bHeld = false;
