@@ -280,15 +280,18 @@ bgt::UniqueFileHandle StageImage(ImagePaths& paths, const wchar_t* pwszImageName
 }
 
 // Into the file of our own in the PC folder; true when it holds the whole
-// image. Without a staging copy the image is read straight from the job.
-bool CopyIntoPartial(ImagePaths& paths, const wchar_t* pwszImageName, HANDLE hPartial, bool& bDirect)
+// image. Without a staging copy the image is read straight from the job. The
+// staging copy is handed back: it goes when its handle closes, which for a
+// large image takes a while, so only once the delivered copy has its name.
+bool CopyIntoPartial(ImagePaths& paths, const wchar_t* pwszImageName, HANDLE hPartial, bool& bDirect,
+                     bgt::UniqueFileHandle& hStaging)
 {
     bgt::UniqueFileHandle hImage = OpenImage(paths.wszSource);
     if (!hImage) {
         TraceMsg(L"> Failed to copy the file to temp folder\r\n");
         return false;
     }
-    bgt::UniqueFileHandle hStaging = StageImage(paths, pwszImageName, hImage.get());
+    hStaging = StageImage(paths, pwszImageName, hImage.get());
     bDirect = !hStaging;
     if (bDirect && SetFilePointer(hImage.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
         return false;
@@ -393,9 +396,11 @@ bool PlanImagePaths(const Delivery& delivery, const wchar_t* pwszImageName, Imag
 Attempt CopyImage(Delivery& delivery, ImagePaths& paths, const wchar_t* pwszImageName)
 {
     // Closed marked for deletion unless it was named.
+    bgt::UniqueFileHandle hStaging;
     bgt::UniqueFileHandle hPartial;
     bool bDirect = false;
-    if (ReservePartial(delivery, paths, hPartial) && CopyIntoPartial(paths, pwszImageName, hPartial.get(), bDirect) &&
+    if (ReservePartial(delivery, paths, hPartial) &&
+        CopyIntoPartial(paths, pwszImageName, hPartial.get(), bDirect, hStaging) &&
         PublishUnderFreeName(delivery, paths, hPartial.get()))
         return bDirect ? Attempt::DeliveredDirect : Attempt::Delivered;
     NoteFailedCopy(delivery, paths);
