@@ -104,24 +104,29 @@ bool RenameThroughHandle(HANDLE hFile, const wchar_t* pwszPath)
            FALSE;
 }
 
+// Closes the file and deletes it through the handle that created it: a drop
+// box gives no other. (Written by the delivery itself, it is never read-only.)
+void DeleteThroughHandle(bgt::UniqueFileHandle& hFile)
+{
+    if (hFile && !MarkForDeletion(hFile.get(), true))
+        TraceMsg(L"> Cannot remove a copy of this delivery : %d\r\n", GetLastError());
+    hFile.reset();
+}
+
 enum class Claim { Claimed, Taken, MissingFolder, Failed };
 
 // Creates the file only when no file or folder has the name, and keeps it
 // open without sharing: two deliveries can never both get one name, an
 // existing file is never written over, and no cleaner can remove it while it
-// is being written. It is marked for deletion at once, so that a task ended
-// meanwhile leaves nothing behind; only a whole copy is kept.
-Claim ClaimName(const wchar_t* pwszPath, DWORD dwAccess, DWORD dwFlags, bgt::UniqueFileHandle& hFile)
+// is being written. The handle may delete it: a copy that is not kept goes
+// through it. (Marked for deletion while written, or delete-on-close, a large
+// copy runs about three times slower under Wine; what an ended task leaves is
+// removed at the next delivery instead.)
+Claim ClaimName(const wchar_t* pwszPath, DWORD dwAccess, bgt::UniqueFileHandle& hFile)
 {
-    hFile.reset(CreateFileW(pwszPath, dwAccess | DELETE, 0, nullptr, CREATE_NEW, dwFlags, nullptr));
-    if (hFile) {
-        if ((dwFlags & FILE_FLAG_DELETE_ON_CLOSE) != 0 || MarkForDeletion(hFile.get(), true))
-            return Claim::Claimed;
-        TraceMsg(L"> Cannot mark %s for deletion : %d\r\n", pwszPath, GetLastError());
-        hFile.reset();
-        DeleteFileW(pwszPath);
-        return Claim::Failed;
-    }
+    hFile.reset(CreateFileW(pwszPath, dwAccess | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (hFile)
+        return Claim::Claimed;
     DWORD dwError = GetLastError();
     if (dwError == ERROR_FILE_EXISTS || dwError == ERROR_ALREADY_EXISTS || PathFileExistsW(pwszPath))
         return Claim::Taken;
@@ -151,7 +156,7 @@ bool ReservePartial(const Delivery& delivery, ImagePaths& paths, bgt::UniqueFile
         if (!PathFits(bgt::StringCchPrintfW(paths.wszPartial, kPathCapacity, kPartialFormat, delivery.wszPCFolder,
                                             L"\\", paths.wszDestName, GetCurrentThreadId(), n)))
             return false;
-        switch (ClaimName(paths.wszPartial, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, hPartial)) {
+        switch (ClaimName(paths.wszPartial, GENERIC_WRITE, hPartial)) {
         case Claim::Claimed:
             return true;
         case Claim::Taken:
@@ -170,16 +175,14 @@ bool ReservePartial(const Delivery& delivery, ImagePaths& paths, bgt::UniqueFile
 }
 
 // A staging file of this delivery's own: the image name, this thread's id and
-// a counter, created exclusively and deleted when its handle closes, also when
-// the task is ended. A file left there by another is never sent.
+// a counter, created exclusively. A file left there by another is never sent.
 bool ReserveStaging(const wchar_t* pwszImageName, ImagePaths& paths, bgt::UniqueFileHandle& hStaging)
 {
     for (DWORD n = 1; n <= kMaxCollisionCounter; ++n) {
         if (!PathFits(bgt::StringCchPrintfW(paths.wszStaging, kPathCapacity, kStagingFormat, paths.wszTempFolder,
                                             pwszImageName, GetCurrentThreadId(), n)))
             return false;
-        Claim claim = ClaimName(paths.wszStaging, GENERIC_READ | GENERIC_WRITE,
-                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, hStaging);
+        Claim claim = ClaimName(paths.wszStaging, GENERIC_READ | GENERIC_WRITE, hStaging);
         if (claim == Claim::Claimed)
             return true;
         if (claim != Claim::Taken)
@@ -219,8 +222,6 @@ bool RenameHeldOrNot(HANDLE hFile, const wchar_t* pwszDestination)
 // never take one name. Past the last "(n)" a name of this delivery's own.
 bool PublishUnderFreeName(const Delivery& delivery, ImagePaths& paths, HANDLE hPartial)
 {
-    if (!MarkForDeletion(hPartial, false))
-        return false;
     for (DWORD n = 1; n <= kMaxCollisionCounter + 1; ++n) {
         bool bFormed = n <= kMaxCollisionCounter ? FormDestination(delivery, paths.wszDestName, n, paths.wszDestination)
                                                  : FormPastLast(delivery, paths.wszDestName, paths.wszDestination);
@@ -231,9 +232,6 @@ bool PublishUnderFreeName(const Delivery& delivery, ImagePaths& paths, HANDLE hP
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             break;
     }
-    DWORD dwError = GetLastError();
-    MarkForDeletion(hPartial, true);
-    SetLastError(dwError);
     return false;
 }
 
@@ -395,14 +393,20 @@ bool PlanImagePaths(const Delivery& delivery, const wchar_t* pwszImageName, Imag
 
 Attempt CopyImage(Delivery& delivery, ImagePaths& paths, const wchar_t* pwszImageName)
 {
-    // Closed marked for deletion unless it was named.
     bgt::UniqueFileHandle hStaging;
     bgt::UniqueFileHandle hPartial;
     bool bDirect = false;
     if (ReservePartial(delivery, paths, hPartial) &&
         CopyIntoPartial(paths, pwszImageName, hPartial.get(), bDirect, hStaging) &&
-        PublishUnderFreeName(delivery, paths, hPartial.get()))
+        PublishUnderFreeName(delivery, paths, hPartial.get())) {
+        DeleteThroughHandle(hStaging);
         return bDirect ? Attempt::DeliveredDirect : Attempt::Delivered;
+    }
+    // A copy that did not get its name goes, through the handle that may delete it.
+    DWORD dwError = GetLastError();
+    DeleteThroughHandle(hStaging);
+    DeleteThroughHandle(hPartial);
+    SetLastError(dwError);
     NoteFailedCopy(delivery, paths);
     delivery.dwResult = 0;
     TraceMsg(L"> Failed to copy the file to destination\r\n");
