@@ -119,9 +119,7 @@ enum class Claim { Claimed, Taken, MissingFolder, Failed };
 // open without sharing: two deliveries can never both get one name, an
 // existing file is never written over, and no cleaner can remove it while it
 // is being written. The handle may delete it: a copy that is not kept goes
-// through it. (Marked for deletion while written, or delete-on-close, a large
-// copy runs about three times slower under Wine; what an ended task leaves is
-// removed at the next delivery instead.)
+// through it, and what an ended task leaves is removed at the next delivery.
 Claim ClaimName(const wchar_t* pwszPath, DWORD dwAccess, bgt::UniqueFileHandle& hFile)
 {
     hFile.reset(CreateFileW(pwszPath, dwAccess | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -266,14 +264,25 @@ bgt::UniqueFileHandle OpenImage(const wchar_t* pwszSource)
 }
 
 // The staging copy, read back from its start; null when it could not be made.
-bgt::UniqueFileHandle StageImage(ImagePaths& paths, const wchar_t* pwszImageName, HANDLE hImage)
+// The staging copy, opened for reading from its start; null when it could not
+// be made. Claimed exclusively first, so that its name is this delivery's own.
+bgt::UniqueFileHandle StageImage(ImagePaths& paths, const wchar_t* pwszImageName)
 {
     bgt::UniqueFileHandle hStaging;
-    if (!ReserveStaging(pwszImageName, paths, hStaging) || !CopyBytes(hImage, hStaging.get()) ||
-        SetFilePointer(hStaging.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
-        TraceMsg(L"> Failed to copy the file to temp folder\r\n");
+    if (ReserveStaging(pwszImageName, paths, hStaging)) {
         hStaging.reset();
+        if (CopyFileW(paths.wszSource, paths.wszStaging, FALSE))
+            hStaging.reset(CreateFileW(paths.wszStaging, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!hStaging) {
+            DWORD dwError = GetLastError();
+            SetFileAttributesW(paths.wszStaging, FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(paths.wszStaging);
+            SetLastError(dwError);
+        }
     }
+    if (!hStaging)
+        TraceMsg(L"> Failed to copy the file to temp folder\r\n");
     return hStaging;
 }
 
@@ -284,16 +293,12 @@ bgt::UniqueFileHandle StageImage(ImagePaths& paths, const wchar_t* pwszImageName
 bool CopyIntoPartial(ImagePaths& paths, const wchar_t* pwszImageName, HANDLE hPartial, bool& bDirect,
                      bgt::UniqueFileHandle& hStaging)
 {
-    bgt::UniqueFileHandle hImage = OpenImage(paths.wszSource);
-    if (!hImage) {
-        TraceMsg(L"> Failed to copy the file to temp folder\r\n");
-        return false;
-    }
-    hStaging = StageImage(paths, pwszImageName, hImage.get());
+    hStaging = StageImage(paths, pwszImageName);
     bDirect = !hStaging;
-    if (bDirect && SetFilePointer(hImage.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
-        return false;
-    return CopyBytes(bDirect ? hImage.get() : hStaging.get(), hPartial);
+    if (!bDirect)
+        return CopyBytes(hStaging.get(), hPartial);
+    bgt::UniqueFileHandle hImage = OpenImage(paths.wszSource);
+    return hImage && CopyBytes(hImage.get(), hPartial);
 }
 
 // Read before anything else runs: the error is that of the call that failed.

@@ -562,11 +562,11 @@ TEST_F(Delivery, StagingCopyFails_ImageCopiedStraightFromTheJob)
     WriteTemplate("Invoice");
     PutImage(L"JOB_p1.jpg", std::string(100000, 'x'));
     faults::FaultInjector injector;
-    // The first write is the staging copy's.
-    injector.Arm(faults::Kind::FileWrite, 1, ERROR_DISK_FULL);
+    injector.Arm(faults::Kind::Copy, 1, ERROR_DISK_FULL);
+    injector.Arm(faults::Kind::FileWrite, 0, 0);
     EXPECT_EQ(1u, Deliver());
-    EXPECT_EQ(1u, injector.Failed(faults::Kind::FileWrite));
-    EXPECT_EQ(2u, injector.Calls(faults::Kind::FileWrite)) << "the staging write, then the copy into the PC folder";
+    EXPECT_EQ(1u, injector.Failed(faults::Kind::Copy)) << "the staging copy";
+    EXPECT_EQ(1u, injector.Calls(faults::Kind::FileWrite)) << "then the image written into the PC folder";
     EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc));
     EXPECT_EQ(std::string(100000, 'x'), ReadFileBytes(m_pc + L"\\Invoice_p1.jpg"));
     EXPECT_TRUE(m_trace.Contains(L"> Failed to copy the file to temp folder\r\n"));
@@ -581,7 +581,7 @@ TEST_F(Delivery, CopyIntoThePcFolderFails_OnlyTheOwnPartialFileIsRemoved)
     faults::FaultInjector injector;
     // The copy into the PC folder runs out of disk half way (the injector
     // writes half the bytes first).
-    injector.Arm(faults::Kind::FileWrite, 2, ERROR_DISK_FULL);
+    injector.Arm(faults::Kind::FileWrite, 1, ERROR_DISK_FULL);
     EventCapture events;
     EXPECT_EQ(0u, Deliver());
     EXPECT_EQ(1u, injector.Failed(faults::Kind::FileWrite));
