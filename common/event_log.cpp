@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/bounded_string.h"
+#include "common/event_text.h"
 #include "common/hooks.h"
 #include "common/owners.h"
 #include "common/trace.h"
@@ -124,12 +125,15 @@ void WriteTaskEvent(DWORD dwEventId, WORD wType, std::initializer_list<const wch
     if (ticket.dwLeftOut != 0)
         ReportLeftOut(ticket.dwLeftOut, ticket.UserSid());
     if (ticket.bAdmitted) {
+        std::wstring rgCleaned[kMaxEventStrings];
         LPCWSTR rgStrings[kMaxEventStrings] = {};
         WORD nStrings = 0;
         for (const wchar_t* pwsz : strings) {
             if (nStrings == kMaxEventStrings)
                 break;
-            rgStrings[nStrings++] = pwsz != nullptr ? pwsz : L"";
+            rgCleaned[nStrings] = CleanEventText(pwsz);
+            rgStrings[nStrings] = rgCleaned[nStrings].c_str();
+            ++nStrings;
         }
         ReportNow(dwEventId, wType, ticket.UserSid(), rgStrings, nStrings);
     }

@@ -116,3 +116,9 @@ void ReportWatchEnded(const wchar_t* pwszFolder, DWORD dwError)
     const LastErrorKept kept;
     WriteTaskEvent(BGT_EVENT_WATCH_ENDED, EVENTLOG_WARNING_TYPE, {pwszFolder, DescribeSystemError(dwError).c_str()});
 }
+
+void ReportDeliveryRedone(const wchar_t* pwszJobFolder)
+{
+    const LastErrorKept kept;
+    WriteTaskEvent(BGT_EVENT_DELIVERY_REDONE, EVENTLOG_INFORMATION_TYPE, {pwszJobFolder});
+}

@@ -40,3 +40,6 @@ void ReportNoUsableAddress(const wchar_t* pwszAddress, HRESULT hrStatus);
 
 // Warning: a folder watch ended because its folder is gone.
 void ReportWatchEnded(const wchar_t* pwszFolder, DWORD dwError);
+
+// Information: a delivery that the task's end cut off is made again now.
+void ReportDeliveryRedone(const wchar_t* pwszJobFolder);

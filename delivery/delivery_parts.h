@@ -44,6 +44,10 @@ constexpr wchar_t kRefusedTooLong[] = L"The destination path is too long.";
 // Every path of the attempt is formed, and known to fit, before anything is made.
 bool PlanImagePaths(const Delivery& delivery, const wchar_t* pwszImageName, ImagePaths& paths);
 
+// Removes the .partial files in the PC folder, and the staging files in the
+// user's temporary folder, that deliveries cut off by the task's end left.
+void RemoveOwnLeftovers(const Delivery& delivery);
+
 // Copies the image by way of a staging copy into a file of its own in the PC
 // folder, and gives it the first free destination name once it is whole.
 Attempt CopyImage(Delivery& delivery, ImagePaths& paths, const wchar_t* pwszImageName);

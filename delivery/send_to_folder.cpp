@@ -114,6 +114,7 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
         TraceMsg(L">  SendToFolder Exit  \r\n");
         return Refuse(delivery, settings, pwszReason);
     }
+    RemoveOwnLeftovers(delivery);
 
     for (const wchar_t* pwszPattern : s_rgpwszImagePatterns) {
         switch (TryImagePattern(delivery, pwszPattern)) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/bounded_string.h"
@@ -57,6 +58,26 @@ bool WaitForLockEntryGone(const wchar_t* pwszLockEntry)
     return bGone;
 }
 
+// What a delivery thread is handed: the job folder path for SendToFolder,
+// which frees it, and the job's delivery marker.
+struct MarkedDelivery {
+    void* pvJobFolder;
+    HANDLE hMarker;
+};
+
+DWORD WINAPI DeliverMarkedJob(LPVOID pv)
+{
+    bgt::UniqueHeapMem block(pv);
+    auto* pDelivery = static_cast<MarkedDelivery*>(pv);
+    bgt::UniqueFileHandle hMarker(pDelivery->hMarker);
+    DWORD dwResult = SendToFolder(pDelivery->pvJobFolder);
+    // The delivery has ended, delivered or reported: the marker goes with its handle.
+    FILE_DISPOSITION_INFO info = {TRUE};
+    if (hMarker && !SetFileInformationByHandle(hMarker.get(), FileDispositionInfo, &info, sizeof(info)))
+        TraceMsg(L" The delivery marker cannot be removed: %d\r\n", GetLastError());
+    return dwResult;
+}
+
 // Files the finished scan of one stem (names.wszJobFolder tells where). What
 // the temporary folder holds is looked at only once the Documents lock is
 // held: another filer of the same folders may have taken the scan meanwhile.
@@ -91,7 +112,7 @@ FilingOutcome FileStem(const DeviceInfo* pDev, const wchar_t* pwszStem, const Jo
     FilingOutcome outcome = FileJob(pDev, pwszStem, stamp, names);
     if (outcome == FilingOutcome::Filed) {
         ReportScanFiled(pDev, pwszStem, names.wszJobFolder);
-        StartDelivery(names.wszJobFolder);
+        StartDelivery(names.wszJobFolder, std::move(names.hDeliveryMarker));
     } else if (names.dwError != 0) {
         ReportScanNotFiled(pDev, pwszStem, names.dwError);
     }
@@ -108,19 +129,26 @@ HRESULT GenTimeDateName(wchar_t* pwszName, size_t cchName)
                                  st.wMinute, st.wSecond);
 }
 
-void StartDelivery(const wchar_t* pwszJobFolder)
+void StartDelivery(const wchar_t* pwszJobFolder, bgt::UniqueFileHandle hMarker)
 {
     size_t cbPath = (wcslen(pwszJobFolder) + 1) * sizeof(wchar_t);
+    bgt::UniqueHeapMem block(HeapAlloc(GetProcessHeap(), 0, sizeof(MarkedDelivery)));
     bgt::UniqueHeapMem pathCopy(HeapAlloc(GetProcessHeap(), 0, cbPath));
-    if (!pathCopy)
+    if (!block || !pathCopy)
         return;
     memcpy(pathCopy.get(), pwszJobFolder, cbPath);
-    bgt::UniqueHandle hThread(CreateThread(nullptr, kDeliveryStackBytes, SendToFolder, pathCopy.get(), 0, nullptr));
+    auto* pDelivery = static_cast<MarkedDelivery*>(block.get());
+    pDelivery->pvJobFolder = pathCopy.get();
+    pDelivery->hMarker = hMarker.get();
+    bgt::UniqueHandle hThread(CreateThread(nullptr, kDeliveryStackBytes, DeliverMarkedJob, pDelivery, 0, nullptr));
     if (!hThread) {
         TraceMsg(L" CreateThread for SendToFolder FAILED %d\r\n", GetLastError());
         return;
     }
-    pathCopy.release(); // the delivery owns it now
+    // The delivery owns them now.
+    block.release();
+    pathCopy.release();
+    hMarker.release();
     WaitForSingleObject(hThread.get(), kDeliveryWaitMs);
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/owners.h"
+
 struct DeviceInfo;
 
 // Fills pwszName with the local time as "year-month-day_hour-minute-second",
@@ -35,5 +37,7 @@ FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pws
 bool FilesQuiet(const std::vector<std::wstring>& paths);
 
 // Starts SendToFolder on a thread of its own with a private copy of the job
-// folder path, waits for it at most 5000 ms and lets go of its handle.
-void StartDelivery(const wchar_t* pwszJobFolder);
+// folder path, waits for it at most 5000 ms and lets go of its handle. The
+// thread owns the job's delivery marker (if any) and removes it once the
+// delivery has ended; a task ended before leaves it for the next start.
+void StartDelivery(const wchar_t* pwszJobFolder, bgt::UniqueFileHandle hMarker);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/owners.h"
 #include "discovery/state.h"
 #include "watcher/filing.h"
 
@@ -14,6 +15,12 @@ struct DeviceInfo;
 namespace filing {
 
 using PathBuffer = wchar_t[kPathChars];
+
+// What crosses to another volume is renamed "<name>.<job>.filing" in its own
+// folder first, and copied as "<target>.filing" before it takes its name.
+constexpr const wchar_t* kPrivateTail = L".filing";
+// "<job>.delivering" beside the job folder: its delivery has not ended yet.
+constexpr const wchar_t* kDeliveryMarkerTail = L".delivering";
 
 // The images a single-file job is filed with, in order of preference.
 constexpr const wchar_t* kImageKinds[] = {L".tif", L".pdf", L".xps"};
@@ -40,6 +47,8 @@ struct JobNames {
     // Why the scan stayed in the temporary folder: the error of the step that
     // failed, 0 when none did (its lock entry stood, it had no image yet).
     DWORD dwError = 0;
+    // The job's delivery marker, held open until its delivery ends.
+    bgt::UniqueFileHandle hDeliveryMarker;
 };
 
 // The first name whose job folder and lock folder are both free.
@@ -51,8 +60,30 @@ bool CreateJobFolder(const wchar_t* pwszJobFolder);
 void RemoveLockFolder(const wchar_t* pwszLockFolder);
 
 // Moves one entry to a name that does not exist yet, trying again in short
-// steps while another program holds it; pbHeld tells why a move failed.
-bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAllowed, bool* pbHeld = nullptr);
+// steps while another program holds it; pbHeld tells why a move failed. A
+// file crosses to another volume only when pwszCopyVia names its private name.
+bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszCopyVia = nullptr,
+                   bool* pbHeld = nullptr);
+
+// The name a folder job's entry takes in the job folder.
+std::wstring PageName(const std::wstring& wstrEntry, const std::wstring& wstrStem, const std::wstring& wstrSuffix);
+// "<job>" of ".../<job>.osm".
+std::wstring JobNameOf(const wchar_t* pwszJobFolder);
+
+// Copies a private source into the job by way of "<target>.filing", unless
+// the target stands already (then it is whole), and removes the source once
+// the copy is. False, with the error, when the copy cannot be made.
+bool CopyFileAcross(const wchar_t* pwszFrom, const wchar_t* pwszTo);
+// The same for a folder job's pages, each under its name in the job folder:
+// every page is whole there before any source goes.
+bool CopyFolderAcross(const wchar_t* pwszFrom, const wchar_t* pwszJobFolder, const std::wstring& wstrStem,
+                      const std::wstring& wstrSuffix);
+
+// Creates the job's delivery marker (exclusively, and held open without
+// sharing: a marker that another process can open belongs to no delivery
+// under way). A job whose marker cannot be made is delivered all the same.
+bgt::UniqueFileHandle CreateDeliveryMarker(const wchar_t* pwszJobFolder);
+void MarkForDelivery(JobNames& names);
 
 // Removes a file of our own, read-only or not.
 void DeleteOwnFile(const wchar_t* pwszPath);

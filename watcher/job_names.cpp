@@ -108,6 +108,25 @@ bool CreateJobFolder(const wchar_t* pwszJobFolder)
     return true;
 }
 
+bgt::UniqueFileHandle CreateDeliveryMarker(const wchar_t* pwszJobFolder)
+{
+    size_t cchFolder = wcslen(pwszJobFolder);
+    PathBuffer wszMarker;
+    if (cchFolder < 4 || !BuildPath(wszMarker, L"%.*s%s", static_cast<int>(cchFolder - 4), pwszJobFolder,
+                                    kDeliveryMarkerTail))
+        return bgt::UniqueFileHandle();
+    bgt::UniqueFileHandle hMarker(CreateFileW(wszMarker, GENERIC_READ | DELETE, 0, nullptr, CREATE_NEW,
+                                              FILE_ATTRIBUTE_HIDDEN, nullptr));
+    if (!hMarker)
+        TraceMsg(L" The delivery marker %s cannot be made: %d\r\n", wszMarker, GetLastError());
+    return hMarker;
+}
+
+void MarkForDelivery(JobNames& names)
+{
+    names.hDeliveryMarker = CreateDeliveryMarker(names.wszJobFolder);
+}
+
 void RemoveLockFolder(const wchar_t* pwszLockFolder)
 {
     if (PathFileExistsW(pwszLockFolder))

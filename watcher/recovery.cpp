@@ -1,12 +1,18 @@
 // Finishing what an ended task (or a split that could not be undone) left in
 // Documents. It runs only while it holds the Documents lock: every filer holds
 // that lock for as long as its lock folder stands, so a lock folder seen then
-// belongs to no filing under way.
+// belongs to no filing under way. It decides only from what the filing and the
+// delivery wrote themselves (lock folders, private names of copies to another
+// volume, delivery markers), never from file times, and it never deletes a
+// file that is the only copy of a scan.
 #include <shlwapi.h>
 
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/event_reports.h"
 #include "common/trace.h"
 #include "discovery/state.h"
 #include "watcher/catch_up.h"
@@ -88,34 +94,6 @@ std::vector<std::wstring> PossibleStems(const DeviceInfo* pDev, const std::wstri
     return stems;
 }
 
-ULONGLONG LastWritten(const std::wstring& wstrPath)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(wstrPath.c_str(), GetFileExInfoStandard, &data))
-        return 0;
-    return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-}
-
-// A move to another volume is a copy and then a delete: while the source
-// stands whole in the temporary folder the move did not end, and the copy in
-// the job folder (written no earlier than its source) may be partial. A
-// source written later is a new scan of the same name and changes nothing.
-bool SourceStillStands(const DeviceInfo* pDev, const std::vector<std::wstring>& stems, const std::wstring& wstrExt,
-                       const std::wstring& wstrCopy)
-{
-    for (const std::wstring& wstrStem : stems) {
-        std::wstring wstrSource;
-        if (Exists(pDev->szTempFolder, wstrStem + L".lck") ||
-            !JoinPath(wstrSource, pDev->szTempFolder, wstrStem + wstrExt))
-            continue;
-        DWORD dwAttributes = GetFileAttributesW(wstrSource.c_str());
-        if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            LastWritten(wstrSource) <= LastWritten(wstrCopy))
-            return true;
-    }
-    return false;
-}
-
 // A single-file job holds <job>.<image> and <job>.ost and nothing else.
 bool IsSingleFileJob(const std::wstring& wstrJob, const std::vector<FolderEntry>& entries)
 {
@@ -129,14 +107,52 @@ bool IsSingleFileJob(const std::wstring& wstrJob, const std::vector<FolderEntry>
     return !entries.empty();
 }
 
-void DropCutOffCopies(const DeviceInfo* pDev, const std::wstring& wstrJob, const std::wstring& wstrJobFolder,
-                      const std::vector<std::wstring>& stems)
+// A copy to another volume that the end cut off: its private source stands in
+// the temporary folder, "<name>.<job>.filing". Each is finished (a target
+// under its own name is whole already; one that is not is copied again) and
+// then removed. False when one cannot be finished yet.
+bool FinishCopiesAcross(const DeviceInfo* pDev, const std::wstring& wstrJob, const std::wstring& wstrJobFolder)
+{
+    std::wstring wstrTail = L"." + wstrJob + kPrivateTail;
+    bool bAllDone = true;
+    for (const FolderEntry& entry : ListEntries(pDev->szTempFolder, (L"*" + wstrTail).c_str())) {
+        std::wstring wstrPrivate;
+        if (!EndsWithNoCase(entry.wstrName, wstrTail.c_str()) ||
+            !JoinPath(wstrPrivate, pDev->szTempFolder, entry.wstrName))
+            continue;
+        std::wstring wstrOriginal = entry.wstrName.substr(0, entry.wstrName.size() - wstrTail.size());
+        size_t nFirstDot = wstrOriginal.find(L'.');
+        size_t nLastDot = wstrOriginal.rfind(L'.');
+        std::wstring wstrStem = wstrOriginal.substr(0, nFirstDot);
+        std::wstring wstrTarget;
+        bool bDone = false;
+        TraceMsg(L" The copy of %s to another volume was cut off; finishing it\r\n", wstrPrivate.c_str());
+        std::wstring wstrBack;
+        if (!PathFileExistsW(wstrJobFolder.c_str())) {
+            // No job folder to finish it into: the entry gets its own name back.
+            bDone = JoinPath(wstrBack, pDev->szTempFolder, wstrOriginal) &&
+                    MoveFileExW(wstrPrivate.c_str(), wstrBack.c_str(), 0);
+        } else if (entry.bFolder) {
+            std::wstring wstrSuffix = wstrJob.compare(0, wstrStem.size(), wstrStem) == 0 ? wstrJob.substr(wstrStem.size())
+                                                                                        : std::wstring();
+            bDone = CopyFolderAcross(wstrPrivate.c_str(), wstrJobFolder.c_str(), wstrStem, wstrSuffix);
+        } else if (nLastDot != std::wstring::npos &&
+                   JoinPath(wstrTarget, wstrJobFolder.c_str(), wstrJob + wstrOriginal.substr(nLastDot))) {
+            bDone = CopyFileAcross(wstrPrivate.c_str(), wstrTarget.c_str());
+        }
+        bAllDone = bAllDone && bDone && !PathFileExistsW(wstrPrivate.c_str());
+    }
+    return bAllDone;
+}
+
+// "<target>.filing" in the job folder is a copy that did not get its name:
+// its source is still whole (the source goes only once the copy is named).
+void DropCutOffCopies(const std::wstring& wstrJobFolder)
 {
     for (const FolderEntry& entry : ListEntries(wstrJobFolder.c_str(), L"*")) {
         std::wstring wstrCopy;
-        if (!JoinPath(wstrCopy, wstrJobFolder.c_str(), entry.wstrName))
-            continue;
-        if (SourceStillStands(pDev, stems, entry.wstrName.substr(wstrJob.size()), wstrCopy)) {
+        if (!entry.bFolder && EndsWithNoCase(entry.wstrName, kPrivateTail) &&
+            JoinPath(wstrCopy, wstrJobFolder.c_str(), entry.wstrName)) {
             TraceMsg(L" The copy %s was cut off; its source stays\r\n", wstrCopy.c_str());
             DeleteOwnFile(wstrCopy.c_str());
         }
@@ -173,23 +189,25 @@ Finish CompleteSingleFileJob(const DeviceInfo* pDev, const std::wstring& wstrJob
     if (wstrStem.empty() || !JoinPath(wstrFrom, pDev->szTempFolder, wstrStem + L".ost") ||
         !JoinPath(wstrTo, wstrJobFolder.c_str(), wstrJob + L".ost"))
         return Finish::Deliver;
-    return MoveScanEntry(wstrFrom.c_str(), wstrTo.c_str(), false) ? Finish::Deliver : Finish::KeepLockFolder;
+    std::wstring wstrVia = wstrFrom + L"." + wstrJob + kPrivateTail;
+    if (!MoveScanEntry(wstrFrom.c_str(), wstrTo.c_str(), wstrVia.size() < kPathCapacity ? wstrVia.c_str() : nullptr))
+        return Finish::KeepLockFolder;
+    return PathFileExistsW(wstrVia.c_str()) ? Finish::KeepLockFolder : Finish::Deliver;
 }
 
 Finish FinishJobFolder(const DeviceInfo* pDev, const std::wstring& wstrJob, const std::wstring& wstrJobFolder)
 {
+    if (!FinishCopiesAcross(pDev, wstrJob, wstrJobFolder))
+        return Finish::KeepLockFolder;
     if (!PathFileExistsW(wstrJobFolder.c_str()))
         return Finish::NothingToDeliver;
-    std::vector<std::wstring> stems = PossibleStems(pDev, wstrJob);
-    bool bSingleFile = IsSingleFileJob(wstrJob, ListEntries(wstrJobFolder.c_str(), L"*"));
-    if (bSingleFile)
-        DropCutOffCopies(pDev, wstrJob, wstrJobFolder, stems);
+    DropCutOffCopies(wstrJobFolder);
     // An empty job folder goes: its scan is still whole in the temporary folder.
     if (RemoveDirectoryW(wstrJobFolder.c_str()))
         return Finish::NothingToDeliver;
-    if (!bSingleFile)
+    if (!IsSingleFileJob(wstrJob, ListEntries(wstrJobFolder.c_str(), L"*")))
         return Finish::Deliver;
-    return CompleteSingleFileJob(pDev, wstrJob, wstrJobFolder, stems);
+    return CompleteSingleFileJob(pDev, wstrJob, wstrJobFolder, PossibleStems(pDev, wstrJob));
 }
 
 // Only an empty folder of ours is a lock folder: one that holds anything was
@@ -200,49 +218,131 @@ bool IsOurLockFolder(const DeviceInfo* pDev, const FolderEntry& entry)
            ListEntries((std::wstring(pDev->szDocFolder) + L"\\" + entry.wstrName).c_str(), L"*").empty();
 }
 
+struct PendingDelivery {
+    std::wstring wstrJobFolder;
+    bgt::UniqueFileHandle hMarker;
+    bool bRedone;
+};
+
+// A marker no delivery holds: its delivery was cut off (or never began).
+bgt::UniqueFileHandle OpenOrphanMarker(const std::wstring& wstrMarker)
+{
+    return bgt::UniqueFileHandle(
+        CreateFileW(wstrMarker.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+// Finishes the filing a lock folder tells of; the job goes to the deliveries
+// with its marker. False when the lock folder must stay.
+bool RecoverLockFolder(const DeviceInfo* pDev, const FolderEntry& entry, std::vector<PendingDelivery>& deliveries)
+{
+    std::wstring wstrJob = entry.wstrName.substr(0, entry.wstrName.size() - 4);
+    std::wstring wstrJobFolder;
+    std::wstring wstrLockPath;
+    if (!JoinPath(wstrJobFolder, pDev->szDocFolder, wstrJob + L".osm") ||
+        !JoinPath(wstrLockPath, pDev->szDocFolder, entry.wstrName))
+        return true;
+    TraceMsg(L" The filing of %s was cut off; finishing it\r\n", wstrJobFolder.c_str());
+    Finish finish = FinishJobFolder(pDev, wstrJob, wstrJobFolder);
+    bgt::UniqueFileHandle hMarker;
+    if (finish == Finish::Deliver) {
+        hMarker = CreateDeliveryMarker(wstrJobFolder.c_str());
+        if (!hMarker)
+            hMarker = OpenOrphanMarker(std::wstring(pDev->szDocFolder) + L"\\" + wstrJob + kDeliveryMarkerTail);
+    }
+    // The delivery starts only once the lock folder has gone: a job whose lock
+    // folder stands was never delivered.
+    if (finish == Finish::KeepLockFolder || !RemoveDirectoryW(wstrLockPath.c_str())) {
+        TraceMsg(L" The filing of %s cannot be finished yet\r\n", wstrJobFolder.c_str());
+        return false;
+    }
+    if (finish == Finish::Deliver)
+        deliveries.push_back({wstrJobFolder, std::move(hMarker), false});
+    return true;
+}
+
+// A delivery marker that no delivery holds open: the job is delivered again,
+// once, whole; a marker of a job folder that is gone just goes.
+void RecoverMarker(const DeviceInfo* pDev, const FolderEntry& entry, std::vector<PendingDelivery>& deliveries)
+{
+    std::wstring wstrJob = entry.wstrName.substr(0, entry.wstrName.size() - wcslen(kDeliveryMarkerTail));
+    std::wstring wstrMarker;
+    std::wstring wstrJobFolder;
+    if (!JoinPath(wstrMarker, pDev->szDocFolder, entry.wstrName) ||
+        !JoinPath(wstrJobFolder, pDev->szDocFolder, wstrJob + L".osm"))
+        return;
+    bgt::UniqueFileHandle hMarker = OpenOrphanMarker(wstrMarker);
+    if (!hMarker)
+        return; // its delivery is under way
+    if (!PathFileExistsW(wstrJobFolder.c_str())) {
+        FILE_DISPOSITION_INFO info = {TRUE};
+        SetFileInformationByHandle(hMarker.get(), FileDispositionInfo, &info, sizeof(info));
+        return;
+    }
+    TraceMsg(L" The delivery of %s was cut off; it is made again\r\n", wstrJobFolder.c_str());
+    deliveries.push_back({wstrJobFolder, std::move(hMarker), true});
+}
+
+bool IsDeliveryMarker(const wchar_t* pwszName, DWORD dwAttributes)
+{
+    return (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && EndsWithNoCase(pwszName, kDeliveryMarkerTail);
+}
+
 } // namespace
 
 bool RecoverEndedFilings(const DeviceInfo* pDeviceInfo)
 {
     if (!PathFileExistsW(pDeviceInfo->szDocFolder))
         return false;
-    std::vector<std::wstring> deliveries;
+    std::vector<PendingDelivery> deliveries;
     bool bKept = false;
     {
         DocumentsLock lock(pDeviceInfo->szDocFolder);
         if (!lock.Held())
             return true;
-        for (const FolderEntry& entry : ListEntries(pDeviceInfo->szDocFolder, L"*.lck")) {
+        std::vector<FolderEntry> entries = ListEntries(pDeviceInfo->szDocFolder, L"*");
+        // The jobs whose filing is not over are not delivered, nor those just taken.
+        std::set<std::wstring> jobsTaken;
+        for (const FolderEntry& entry : entries) {
+            if (!IsOurLockFolder(pDeviceInfo, entry))
+                continue;
             std::wstring wstrJob = entry.wstrName.substr(0, entry.wstrName.size() - 4);
-            std::wstring wstrJobFolder;
-            std::wstring wstrLockPath;
-            if (!IsOurLockFolder(pDeviceInfo, entry) ||
-                !JoinPath(wstrJobFolder, pDeviceInfo->szDocFolder, wstrJob + L".osm") ||
-                !JoinPath(wstrLockPath, pDeviceInfo->szDocFolder, entry.wstrName))
-                continue;
-            TraceMsg(L" The filing of %s was cut off; finishing it\r\n", wstrJobFolder.c_str());
-            Finish finish = FinishJobFolder(pDeviceInfo, wstrJob, wstrJobFolder);
-            // The delivery starts only once the lock folder has gone: a job whose
-            // lock folder stands was never delivered.
-            if (finish == Finish::KeepLockFolder || !RemoveDirectoryW(wstrLockPath.c_str())) {
-                TraceMsg(L" The filing of %s cannot be finished yet\r\n", wstrJobFolder.c_str());
+            CharLowerBuffW(wstrJob.data(), static_cast<DWORD>(wstrJob.size()));
+            jobsTaken.insert(wstrJob);
+            if (!RecoverLockFolder(pDeviceInfo, entry, deliveries))
                 bKept = true;
-                continue;
-            }
-            if (finish == Finish::Deliver)
-                deliveries.push_back(wstrJobFolder);
+        }
+        for (const FolderEntry& entry : entries) {
+            std::wstring wstrJob = entry.wstrName.substr(0, entry.wstrName.size() - wcslen(kDeliveryMarkerTail));
+            CharLowerBuffW(wstrJob.data(), static_cast<DWORD>(wstrJob.size()));
+            if (IsDeliveryMarker(entry.wstrName.c_str(), entry.bFolder ? FILE_ATTRIBUTE_DIRECTORY : 0) &&
+                jobsTaken.count(wstrJob) == 0)
+                RecoverMarker(pDeviceInfo, entry, deliveries);
         }
     }
     // Deliveries are waited for; other filers must not wait for the lock meanwhile.
-    for (const std::wstring& wstrJobFolder : deliveries)
-        StartDelivery(wstrJobFolder.c_str());
+    for (PendingDelivery& delivery : deliveries) {
+        if (delivery.bRedone)
+            ReportDeliveryRedone(delivery.wstrJobFolder.c_str());
+        StartDelivery(delivery.wstrJobFolder.c_str(), std::move(delivery.hMarker));
+    }
     return bKept;
 }
 
+// One listing of Documents: a lock folder tells of a filing cut off (and any
+// copy to another volume it began), a delivery marker of a delivery not over.
 bool RecoveryMayHaveWork(const DeviceInfo* pDeviceInfo)
 {
-    for (const FolderEntry& entry : ListEntries(pDeviceInfo->szDocFolder, L"*.lck"))
-        if (entry.bFolder)
+    std::wstring wstrPattern;
+    if (!JoinPath(wstrPattern, pDeviceInfo->szDocFolder, L"*"))
+        return false;
+    WIN32_FIND_DATAW fd;
+    bgt::UniqueFindHandle hFind(FindFirstFileW(wstrPattern.c_str(), &fd));
+    if (!hFind)
+        return false;
+    do {
+        bool bFolder = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if ((bFolder && EndsWithNoCase(fd.cFileName, L".lck")) || IsDeliveryMarker(fd.cFileName, fd.dwFileAttributes))
             return true;
+    } while (FindNextFileW(hFind.get(), &fd));
     return false;
 }

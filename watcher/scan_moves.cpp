@@ -1,5 +1,12 @@
 // Moving a scan's files from the temporary folder into its job folder: a
 // single image with its template copy, or a whole folder job and its renames.
+// On one volume each move is a rename. Documents may lie on another volume (a
+// junction or a mount point under the filing path): there an entry is first
+// renamed, in the temporary folder, to a name of the job's own
+// ("<name>.<job>.filing"), then copied into the job folder by way of
+// "<target>.filing", and removed only once the copy is whole. What an ended
+// task leaves half done is told by those names alone, and the recovery
+// finishes it (see recovery.cpp).
 #include <shlwapi.h>
 
 #include <cwchar>
@@ -20,17 +27,6 @@ namespace {
 // that meets it is tried again for a while before the job is given up.
 constexpr DWORD kHeldRetrySteps = 20;
 constexpr DWORD kHeldRetryStepMs = 100;
-
-// A copy across volumes that fails (a full disk) leaves the source intact and a
-// partial or empty target behind; a job folder must never hold such a file.
-void RemovePartialTarget(const wchar_t* pwszFrom, const wchar_t* pwszTo)
-{
-    if (!PathFileExistsW(pwszFrom))
-        return;
-    DWORD dwAttributes = GetFileAttributesW(pwszTo);
-    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        DeleteOwnFile(pwszTo);
-}
 
 bool IsHeldError(DWORD dwError)
 {
@@ -105,9 +101,7 @@ bool TakesStemPrefix(const std::wstring& wstrExt)
 bool PlanRename(const wchar_t* pwszEntry, const wchar_t* pwszStem, const JobNames& names,
                 std::vector<PageRename>& renames)
 {
-    NameParts parts = SplitEntryName(pwszEntry);
-    std::wstring wstrNewName = TakesStemPrefix(parts.wstrExt) ? std::wstring(pwszStem) + L"_" : std::wstring();
-    wstrNewName += parts.wstrBase + names.wszSuffix + parts.wstrExt;
+    std::wstring wstrNewName = PageName(pwszEntry, pwszStem, names.wszSuffix);
     if (wstrNewName == pwszEntry)
         return true;
     PathBuffer wszFrom;
@@ -124,19 +118,9 @@ bool PlanRename(const wchar_t* pwszEntry, const wchar_t* pwszStem, const JobName
 bool PlanFolderJob(const wchar_t* pwszOsmInTemp, const wchar_t* pwszStem, const JobNames& names,
                    std::vector<PageRename>& renames)
 {
-    PathBuffer wszPattern;
-    if (!BuildPath(wszPattern, L"%s%s", pwszOsmInTemp, L"\\*"))
-        return false;
-    WIN32_FIND_DATAW fd;
-    bgt::UniqueFindHandle hFind(FindFirstFileW(wszPattern, &fd));
-    if (!hFind)
-        return true;
-    do {
-        if (wcscmp(fd.cFileName, L".") == 0 || wcscmp(fd.cFileName, L"..") == 0)
-            continue;
-        if (!PlanRename(fd.cFileName, pwszStem, names, renames))
+    for (const FolderEntry& entry : ListEntries(pwszOsmInTemp, L"*"))
+        if (!PlanRename(entry.wstrName.c_str(), pwszStem, names, renames))
             return false;
-    } while (FindNextFileW(hFind.get(), &fd));
     return true;
 }
 
@@ -148,7 +132,167 @@ bool NewScanBegun(const DeviceInfo* pDev, const wchar_t* pwszStem)
            PathFileExistsW(wszLockEntry);
 }
 
+// A copy whose private source stays (it could not be removed, or the copy
+// could not be made nor undone) keeps the job's lock folder for the recovery.
+bool PrivateSourceLeft(const std::wstring& wstrVia)
+{
+    if (wstrVia.empty() || !PathFileExistsW(wstrVia.c_str()))
+        return false;
+    TraceMsg(L" %s stays for the recovery\r\n", wstrVia.c_str());
+    return true;
+}
+
+// Renames the entry to its private name, copies it into the job, and puts it
+// back under its own name when the copy cannot be made.
+bool MoveAcross(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszVia, bool* pbHeld)
+{
+    if (!MoveScanEntry(pwszFrom, pwszVia, nullptr, pbHeld))
+        return false;
+    if (CopyFileAcross(pwszVia, pwszTo)) {
+        TraceMsg(L" The File %s was successfully moved\r\n", pwszTo);
+        return true;
+    }
+    DWORD dwError = GetLastError();
+    TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
+    MoveFileExW(pwszVia, pwszFrom, 0);
+    SetLastError(dwError);
+    return false;
+}
+
+// "<entry>.<job>.filing" beside the entry, or "" when it does not fit.
+std::wstring PrivateName(const wchar_t* pwszEntry, const JobNames& names)
+{
+    PathBuffer wszVia;
+    if (!BuildPath(wszVia, L"%s.%s%s", pwszEntry, JobNameOf(names.wszJobFolder).c_str(), kPrivateTail))
+        return std::wstring();
+    return wszVia;
+}
+
+// Undoes a folder copy that could not be made whole: the copies go, the job
+// folder goes, and the driver's folder gets its name back.
+bool UndoFolderCopy(const wchar_t* pwszOsmInTemp, const std::wstring& wstrVia, const JobNames& names)
+{
+    for (const FolderEntry& entry : ListEntries(names.wszJobFolder, L"*")) {
+        std::wstring wstrCopy;
+        if (!entry.bFolder && JoinPath(wstrCopy, names.wszJobFolder, entry.wstrName))
+            DeleteOwnFile(wstrCopy.c_str());
+    }
+    RemoveDirectoryW(names.wszJobFolder);
+    return MoveFileExW(wstrVia.c_str(), pwszOsmInTemp, 0) != FALSE;
+}
+
+// A folder cannot be renamed onto another volume: it is renamed to its
+// private name in the temporary folder, copied page by page into a job folder
+// made for it, and removed once every page is whole there.
+FilingOutcome FileFolderJobAcross(const DeviceInfo* pDev, const wchar_t* pwszStem, const wchar_t* pwszOsmInTemp,
+                                  JobNames& names)
+{
+    std::wstring wstrVia = PrivateName(pwszOsmInTemp, names);
+    bool bHeld = false;
+    if (wstrVia.empty() || !CreateJobFolder(names.wszJobFolder)) {
+        names.dwError = wstrVia.empty() ? ERROR_FILENAME_EXCED_RANGE : GetLastError();
+        RemoveLockFolder(names.wszLockFolder);
+        return FilingOutcome::Refused;
+    }
+    if (!MoveScanEntry(pwszOsmInTemp, wstrVia.c_str(), nullptr, &bHeld)) {
+        names.dwError = GetLastError();
+        RemoveDirectoryW(names.wszJobFolder);
+        RemoveLockFolder(names.wszLockFolder);
+        return bHeld ? FilingOutcome::Held : FilingOutcome::NotFiled;
+    }
+    if (NewScanBegun(pDev, pwszStem) && MoveFileExW(wstrVia.c_str(), pwszOsmInTemp, 0)) {
+        TraceMsg(L" A new scan %s has begun; it is left to its own report\r\n", pwszStem);
+        RemoveDirectoryW(names.wszJobFolder);
+        RemoveLockFolder(names.wszLockFolder);
+        return FilingOutcome::NotFiled;
+    }
+    if (!CopyFolderAcross(wstrVia.c_str(), names.wszJobFolder, pwszStem, names.wszSuffix)) {
+        names.dwError = GetLastError();
+        if (!UndoFolderCopy(pwszOsmInTemp, wstrVia, names))
+            return FilingOutcome::Held;
+        RemoveLockFolder(names.wszLockFolder);
+        TraceMsg(L" The scan %s stays whole in the temporary folder\r\n", pwszStem);
+        return FilingOutcome::NotFiled;
+    }
+    TraceMsg(L" The File %s was successfully moved\r\n", names.wszJobFolder);
+    if (PrivateSourceLeft(wstrVia))
+        return FilingOutcome::Held;
+    MarkForDelivery(names);
+    RemoveLockFolder(names.wszLockFolder);
+    return FilingOutcome::Filed;
+}
+
 } // namespace
+
+std::wstring PageName(const std::wstring& wstrEntry, const std::wstring& wstrStem, const std::wstring& wstrSuffix)
+{
+    NameParts parts = SplitEntryName(wstrEntry.c_str());
+    std::wstring wstrNewName = TakesStemPrefix(parts.wstrExt) ? wstrStem + L"_" : std::wstring();
+    return wstrNewName + parts.wstrBase + wstrSuffix + parts.wstrExt;
+}
+
+std::wstring JobNameOf(const wchar_t* pwszJobFolder)
+{
+    const wchar_t* pwszName = wcsrchr(pwszJobFolder, L'\\');
+    std::wstring wstrName = pwszName != nullptr ? pwszName + 1 : pwszJobFolder;
+    return EndsWithNoCase(wstrName, L".osm") ? wstrName.substr(0, wstrName.size() - 4) : wstrName;
+}
+
+bool CopyFileAcross(const wchar_t* pwszFrom, const wchar_t* pwszTo)
+{
+    // A target under its own name was renamed from its partial copy: it is whole.
+    if (!PathFileExistsW(pwszTo)) {
+        std::wstring wstrPartial = std::wstring(pwszTo) + kPrivateTail;
+        if (wstrPartial.size() >= kPathCapacity) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        DeleteOwnFile(wstrPartial.c_str());
+        if (!CopyFileW(pwszFrom, wstrPartial.c_str(), TRUE) || !MoveFileExW(wstrPartial.c_str(), pwszTo, 0)) {
+            DWORD dwError = GetLastError();
+            DeleteOwnFile(wstrPartial.c_str());
+            SetLastError(dwError);
+            return false;
+        }
+    }
+    DeleteOwnFile(pwszFrom);
+    return true;
+}
+
+bool CopyFolderAcross(const wchar_t* pwszFrom, const wchar_t* pwszJobFolder, const std::wstring& wstrStem,
+                      const std::wstring& wstrSuffix)
+{
+    std::vector<FolderEntry> entries = ListEntries(pwszFrom, L"*");
+    std::vector<std::pair<std::wstring, std::wstring>> copies;
+    for (const FolderEntry& entry : entries) {
+        std::wstring wstrFrom;
+        std::wstring wstrTo;
+        if (entry.bFolder || !JoinPath(wstrFrom, pwszFrom, entry.wstrName) ||
+            !JoinPath(wstrTo, pwszJobFolder, PageName(entry.wstrName, wstrStem, wstrSuffix))) {
+            SetLastError(entry.bFolder ? ERROR_DIRECTORY : ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        copies.emplace_back(wstrFrom, wstrTo);
+    }
+    // Every page whole in the job before any source goes.
+    for (const auto& [wstrFrom, wstrTo] : copies) {
+        std::wstring wstrPartial = wstrTo + kPrivateTail;
+        if (PathFileExistsW(wstrTo.c_str()))
+            continue;
+        DeleteOwnFile(wstrPartial.c_str());
+        if (wstrPartial.size() >= kPathCapacity || !CopyFileW(wstrFrom.c_str(), wstrPartial.c_str(), TRUE) ||
+            !MoveFileExW(wstrPartial.c_str(), wstrTo.c_str(), 0)) {
+            DWORD dwError = wstrPartial.size() >= kPathCapacity ? ERROR_FILENAME_EXCED_RANGE : GetLastError();
+            DeleteOwnFile(wstrPartial.c_str());
+            SetLastError(dwError);
+            return false;
+        }
+    }
+    for (const auto& copy : copies)
+        DeleteOwnFile(copy.first.c_str());
+    RemoveDirectoryW(pwszFrom);
+    return true;
+}
 
 void DeleteOwnFile(const wchar_t* pwszPath)
 {
@@ -163,7 +307,9 @@ void DeleteOwnFile(const wchar_t* pwszPath)
 // folder is replaced and a failure can clean up its own leftovers without
 // touching anything else. A file held open by another program is tried again
 // in short steps; pbHeld tells the caller that this was why the move failed.
-bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAllowed, bool* pbHeld)
+// Only a rename is tried, unless pwszCopyVia gives the private name under
+// which a file crosses to another volume.
+bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszCopyVia, bool* pbHeld)
 {
     if (pbHeld != nullptr)
         *pbHeld = false;
@@ -173,13 +319,13 @@ bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAll
         return false;
     }
     for (DWORD dwStep = 0;; ++dwStep) {
-        BOOL bMoved = bCopyAllowed ? MoveFileExW(pwszFrom, pwszTo, MOVEFILE_COPY_ALLOWED) : MoveFileW(pwszFrom, pwszTo);
-        if (bMoved) {
+        if (MoveFileExW(pwszFrom, pwszTo, 0)) {
             TraceMsg(L" The File %s was successfully moved\r\n", pwszTo);
             return true;
         }
         DWORD dwError = GetLastError();
-        RemovePartialTarget(pwszFrom, pwszTo);
+        if (dwError == ERROR_NOT_SAME_DEVICE && pwszCopyVia != nullptr && pwszCopyVia[0] != L'\0')
+            return MoveAcross(pwszFrom, pwszTo, pwszCopyVia, pbHeld);
         bool bHeld = IsHeldError(dwError) && PathFileExistsW(pwszFrom);
         if (!bHeld || dwStep == kHeldRetrySteps) {
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
@@ -195,7 +341,8 @@ bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, bool bCopyAll
 // All or nothing: when the image or the template cannot be moved, whatever
 // moved goes back and the folders this filing made go, so that the scan stays
 // whole in the temporary folder for a later try. A split that cannot be undone
-// keeps its lock folder, which the recovery of a later catch-up finishes.
+// (a move back to another volume is not tried) keeps its lock folder, which
+// the recovery of a later catch-up finishes.
 FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp,
                                 JobNames& names)
 {
@@ -217,32 +364,38 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
         RemoveLockFolder(names.wszLockFolder);
         return FilingOutcome::NotFiled;
     }
+    std::wstring wstrImageVia = PrivateName(job.wszImageFrom, names);
+    std::wstring wstrTemplateVia = PrivateName(job.wszTemplateFrom, names);
     bool bHeld = false;
-    bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, false, &bHeld);
+    bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, wstrImageVia.c_str(), &bHeld);
     if (!bWhole)
         names.dwError = GetLastError();
     if (bWhole && NewScanBegun(pDev, pwszStem)) {
         // A late report met a new scan of this stem begun since its check: the
         // image goes back, and the scan's own removal report files it whole.
         bWhole = false;
-        if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom, false)) {
+        if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom)) {
             TraceMsg(L" The scan %s is split; its lock folder stays for the recovery\r\n", pwszStem);
             return FilingOutcome::Held;
         }
     }
     // Looked at once the image is ours: a scan finished meanwhile has its template.
     bTemplate = bWhole && PathFileExistsW(job.wszTemplateFrom) != FALSE;
-    if (bWhole && bTemplate && !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, false, &bHeld)) {
+    if (bWhole && bTemplate && !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, wstrTemplateVia.c_str(), &bHeld)) {
         names.dwError = GetLastError();
         bWhole = false;
         // The image goes back where the driver left it, held or not for a moment.
-        if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom, false)) {
+        if (!MoveScanEntry(job.wszImageTo, job.wszImageFrom)) {
             TraceMsg(L" The scan %s is split; its lock folder stays for the recovery\r\n", pwszStem);
             return FilingOutcome::Held;
         }
     }
+    if (PrivateSourceLeft(wstrImageVia) || PrivateSourceLeft(wstrTemplateVia))
+        return FilingOutcome::Held;
     if (!bWhole)
         RemoveDirectoryW(names.wszJobFolder);
+    else
+        MarkForDelivery(names);
     RemoveLockFolder(names.wszLockFolder);
     if (bWhole)
         return FilingOutcome::Filed;
@@ -250,31 +403,39 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     return bHeld ? FilingOutcome::Held : FilingOutcome::NotFiled;
 }
 
+// The lock entry is looked at again while the Documents lock is held, before
+// the folder moves and after: a late report must not take a new scan's pages.
 FilingOutcome FileFolderJob(const DeviceInfo* pDev, const wchar_t* pwszStem, const wchar_t* pwszOsmInTemp,
                             const JobStamp& stamp, JobNames& names)
 {
     std::vector<PageRename> renames;
     if (!ChooseJobNames(pDev, pwszStem, stamp, false, names))
         return FilingOutcome::NotFiled;
-    if (!PathFileExistsW(pwszOsmInTemp))
+    if (!PathFileExistsW(pwszOsmInTemp) || NewScanBegun(pDev, pwszStem))
         return FilingOutcome::NotFiled;
     if (!PlanFolderJob(pwszOsmInTemp, pwszStem, names, renames)) {
-        names.dwError = ERROR_FILENAME_EXCED_RANGE; // a page's path would not fit
-        return FilingOutcome::NotFiled;
+        names.dwError = ERROR_FILENAME_EXCED_RANGE; // a page's path would not fit, nor will it later
+        return FilingOutcome::Refused;
     }
     CreateLockFolder(names.wszLockFolder);
     bool bHeld = false;
-    bool bMoved = MoveScanEntry(pwszOsmInTemp, names.wszJobFolder, true, &bHeld);
-    if (!bMoved)
+    if (!MoveScanEntry(pwszOsmInTemp, names.wszJobFolder, nullptr, &bHeld)) {
         names.dwError = GetLastError();
-    if (bMoved) {
-        for (const PageRename& rename : renames)
-            MoveScanEntry(rename.wstrFrom.c_str(), rename.wstrTo.c_str(), true);
+        if (names.dwError == ERROR_NOT_SAME_DEVICE)
+            return FileFolderJobAcross(pDev, pwszStem, pwszOsmInTemp, names);
+        RemoveLockFolder(names.wszLockFolder);
+        return bHeld ? FilingOutcome::Held : FilingOutcome::NotFiled;
     }
+    if (NewScanBegun(pDev, pwszStem) && MoveFileExW(names.wszJobFolder, pwszOsmInTemp, 0)) {
+        TraceMsg(L" A new scan %s has begun; it is left to its own report\r\n", pwszStem);
+        RemoveLockFolder(names.wszLockFolder);
+        return FilingOutcome::NotFiled;
+    }
+    for (const PageRename& rename : renames)
+        MoveScanEntry(rename.wstrFrom.c_str(), rename.wstrTo.c_str());
+    MarkForDelivery(names);
     RemoveLockFolder(names.wszLockFolder);
-    if (bMoved)
-        return FilingOutcome::Filed;
-    return bHeld ? FilingOutcome::Held : FilingOutcome::NotFiled;
+    return FilingOutcome::Filed;
 }
 
 } // namespace filing

@@ -16,7 +16,8 @@ namespace {
 
 constexpr DWORD kOpenAttempts = 51;
 constexpr DWORD kOpenPauseMs = 1000;
-constexpr DWORD kEventDataBytes = 0x18000;
+// A network share refuses a change buffer over 64 KiB (error 87).
+constexpr DWORD kEventDataBytes = 0x10000;
 constexpr DWORD kEndWaitMs = 2000;
 // The folder is looked at this often for having gone: rarely while the folder
 // above it is watched, which reports its removal, and as before when it is not.

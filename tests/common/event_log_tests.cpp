@@ -10,6 +10,7 @@
 
 #include "common/event_log.h"
 #include "common/event_reports.h"
+#include "common/event_text.h"
 #include "common/owners.h"
 #include "tests/support/event_capture.h"
 
@@ -178,4 +179,36 @@ TEST(EventLog, ControlledClock_ErrorsKeepTheirSlotsAndTheNextMinuteWritesTheCoun
     EXPECT_EQ(std::vector<std::wstring>{L"7"}, next[0].strings) << "5 warnings, 1 error and the late warning";
     EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_WATCH_ENDED), next[1].dwEventId);
     EXPECT_EQ(L"C:\\Next", next[1].strings.at(0));
+}
+
+// What a template or a file name puts into an event is shown as it is, on the
+// event's own lines, and a long list is cut with its count.
+TEST(EventLog, StringsShownEscapedWithoutInsertsAndCapped)
+{
+    const struct {
+        std::wstring in;
+        std::wstring out;
+    } rows[] = {
+        {L"C:\\Scans\\A.tif", L"C:\\Scans\\A.tif"},
+        {L"a\rFake line\nb\tc", L"a\\rFake line\\nb\\u0009c"},
+        {L"gpj.\x202Etxt", L"gpj.\\u202Etxt"},
+        {L"\x2066x\x2069\x200F\x061C", L"\\u2066x\\u2069\\u200F\\u061C"},
+        {L"%%1 and 100%% and %1", L"%\\u00251 and 100%\\u0025 and %1"},
+        {L"\x7F\x85", L"\\u007F\\u0085"},
+        {std::wstring(2000, L'x'), std::wstring(2000, L'x')},
+        {std::wstring(2005, L'y'), std::wstring(2000, L'y') + L" ... and 5 more characters"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.out, CleanEventText(row.in.c_str()));
+    std::wstring pair = std::wstring(1999, L'z') + L"\xD83D\xDE00" + L"tail";
+    EXPECT_EQ(std::wstring(1999, L'z') + L" ... and 6 more characters", CleanEventText(pair.c_str()))
+        << "a surrogate pair is never cut in two";
+
+    // Every string written goes through it.
+    EventCapture events;
+    ReportFiledLater(L"A\r\nB", std::wstring(3000, L'j').c_str());
+    std::vector<WrittenEvent> written = EventCapture::Take();
+    ASSERT_EQ(1u, written.size());
+    EXPECT_EQ(L"A\\r\\nB", written[0].strings.at(0));
+    EXPECT_EQ(std::wstring(2000, L'j') + L" ... and 1000 more characters", written[0].strings.at(1));
 }

@@ -1,18 +1,22 @@
 """Kill test: the real BgndTask.exe under Wine, ended with TerminateProcess at
 seeded random moments while bursts of scans arrive, and started again. In the
-end every file of every scan lies in a job folder under Documents (a scan cut
-off mid-filing may be spread over two), exactly once, nothing stays in the
-temporary folder and no lock folder is left.
+end every file of every scan lies in one job folder under Documents, exactly
+once, nothing stays in the temporary folder and no lock folder is left; every
+scan's image was delivered to the template's PC folder exactly once and whole,
+and no .partial or staging file of a cut-off delivery is left. The last round
+ends the task in the middle of a large delivery.
 
     kill_tests.py --build DIR [--rounds N] [--seed S] [--docs-on-other-volume]
 
 With --docs-on-other-volume the Documents folder lies on a tmpfs of its own, so
-that every move into it is a copy and then a delete, and an end can cut a copy
-off half way.
+that every move into it (folder jobs too) is a copy and then a delete, and an
+end can cut a copy off half way.
 
-Prints the seed, the scans dropped, filed, doubled and lost; BGTASK_SEED sets
+Prints the seed, the scans dropped, filed, doubled, lost and split, and the
+deliveries missing and doubled; BGTASK_SEED sets
 the seed as well, so that a run can be repeated (and made longer) by hand."""
 import argparse
+import hashlib
 import os
 import random
 import re
@@ -25,6 +29,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from simprefix import SimPrefix, Task, wait_for  # noqa: E402
 
 PAGE_EXTS = (".tif", ".tmb", ".jpg")
+BIG_BYTES = 120 * 1024 * 1024
+OWN_LEFTOVER = re.compile(r"\.(jpg|bmp|tif|gif|pdf|xps)\.\d+-\d+\.(partial|tmp)$", re.I)
 STAMPED = re.compile(r"_\d+-\d+-\d+_\d+-\d+-\d+(_\d+)?$|_\d+$")
 
 
@@ -70,6 +76,7 @@ class KillRun:
         self.rng = random.Random(seed)
         self.scans = {}  # stem -> (folder_job, pages)
         self.cut_off = 0
+        self.pc_win = r"C:\PC\Kill"
 
     def setup(self):
         self.prefix.ensure()
@@ -78,6 +85,15 @@ class KillRun:
         self.temp = self.prefix.unix(self.scanner["tempFolder"])
         self.docs = self.prefix.unix(self.scanner["docFolder"])
         os.makedirs(self.temp, exist_ok=True)
+        # Every scan's template sends its image to a PC folder (no base name:
+        # the image keeps its name there).
+        self.pc = self.prefix.unix(self.pc_win)
+        os.makedirs(self.pc, exist_ok=True)
+        self.template_win = self.prefix.bin_win + "\\kill.ost"
+        with open(os.path.join(self.prefix.bin_unix, "kill.ost"), "w", newline="") as f:
+            f.write('RepositoryName="0.0.0.0"\r\nPCFolderPath="%s"\r\n' % self.pc_win)
+        rc, out = self.prefix.wine("cmd", "/c", "echo %TEMP%")
+        self.user_temp = self.prefix.unix(out.strip().splitlines()[-1].strip())
         if self.other_volume:
             os.makedirs(self.other_volume, exist_ok=True)
             os.makedirs(os.path.dirname(self.docs), exist_ok=True)
@@ -88,19 +104,16 @@ class KillRun:
         if self.other_volume:
             shutil.rmtree(self.other_volume, ignore_errors=True)
 
-    def drop_burst(self, round_no, count, gap_ms):
+    def drop_burst(self, round_no, count, gap_ms, size=None):
         """Starts a burst of scans in the background, as the driver would drop them."""
-        # A folder cannot be moved to another volume (the job stays whole in
-        # TempImage, as the filing tests show): there, single-file jobs only,
-        # whose move is a copy and a delete that the end can cut.
-        folder_job = self.rng.random() < 0.3 and not self.other_volume
+        folder_job = self.rng.random() < 0.3 and size is None
         pages = self.rng.randint(1, 2)
         stem = "R%d" % round_no
         for n in range(1, count + 1):
             self.scans["%s_%d" % (stem, n)] = (folder_job, pages)
         args = ["wine", self.prefix.tool("simdrop.exe"), self.scanner["tempFolder"], stem, "--burst", str(count),
-                "--gap", str(gap_ms), "--size", str(self.rng.randint(1000, 300000)), "--hold", "20",
-                "--pages", str(pages)]
+                "--gap", str(gap_ms), "--size", str(size or self.rng.randint(1000, 300000)), "--hold", "20",
+                "--pages", str(pages), "--template", self.template_win]
         if folder_job:
             args += ["--kind", "folder"]
         return subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -151,6 +164,20 @@ class KillRun:
         task.wait(10)
         task.stop()
 
+    def big_round(self, round_no):
+        """A large scan, and the task ended while its delivery is under way."""
+        task = Task(self.prefix)
+        self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)
+        before = set(os.listdir(self.pc))
+        dropper = self.drop_burst(round_no, 1, 0, size=BIG_BYTES)
+        cut = wait_for(lambda: set(os.listdir(self.pc)) != before, 60, interval=0.005)
+        time.sleep(self.rng.uniform(0.0, 0.3))
+        self.end_task(task)
+        print("[ kill ] round %d: ended %s the delivery of a %d MB scan"
+              % (round_no, "during" if cut else "without seeing", BIG_BYTES // (1024 * 1024)), flush=True)
+        dropper.wait(timeout=120)
+        task.stop()
+
     def settle(self):
         """Starts the task once more and lets it file whatever is left."""
         task = Task(self.prefix)
@@ -159,8 +186,9 @@ class KillRun:
 
             def settled():
                 temp = [f for f in os.listdir(self.temp) if not f.endswith(".lck")]
-                locks = [f for f in os.listdir(self.docs) if f.endswith(".lck")] if os.path.isdir(self.docs) else []
-                return not temp and not locks
+                docs = os.listdir(self.docs) if os.path.isdir(self.docs) else []
+                pending = [f for f in docs if f.endswith(".lck") or f.endswith(".delivering")]
+                return not temp and not pending
             wait_for(settled, 90, interval=1.0)
             time.sleep(3)
         finally:
@@ -191,10 +219,13 @@ class KillRun:
             sub = os.path.join(self.temp, name)
             for key in os.listdir(sub) if os.path.isdir(sub) else [name]:
                 seen[stem].setdefault(key, []).append("TempImage")
-        filed = doubled = lost = 0
+        filed = doubled = lost = split = 0
         for stem, (folder_job, pages) in sorted(self.scans.items()):
             keys = scan_keys(stem, folder_job, pages)
             where = seen[stem]
+            if len({place for k in keys for place in where.get(k, [])}) > 1:
+                split += 1
+                problems.append("%s split: %s" % (stem, {k: where.get(k) for k in sorted(keys)}))
             if any(len(where.get(k, [])) > 1 for k in keys):
                 doubled += 1
                 problems.append("%s doubled: %s" % (stem, {k: v for k, v in where.items() if len(v) > 1}))
@@ -206,7 +237,48 @@ class KillRun:
             extra = set(where) - keys
             if extra:
                 problems.append("%s has files of no scan: %s" % (stem, sorted(extra)))
-        return filed, doubled, lost, left, problems
+        return filed, doubled, lost, split, left, problems
+
+    def count_deliveries(self, problems):
+        """Per scan, how many whole copies of its image reached the PC folder:
+        (missing, doubled). A delivered file is told by its bytes, which the
+        drop tool makes from the scan's stem: it must equal an image filed in
+        that scan's job folder."""
+        def digest(path):
+            h = hashlib.sha1()
+            with open(path, "rb") as f:
+                for chunk in iter(lambda: f.read(1 << 20), b""):
+                    h.update(chunk)
+            return h.hexdigest()
+        owner = {}
+        for job in os.listdir(self.docs) if os.path.isdir(self.docs) else []:
+            stem, _ = stem_of_job(job, self.scans)
+            path = os.path.join(self.docs, job)
+            if stem is None or not os.path.isdir(path):
+                continue
+            for name in os.listdir(path):
+                if os.path.splitext(name)[1].lower() in (".jpg", ".tif"):
+                    owner[digest(os.path.join(path, name))] = stem
+        delivered = {stem: 0 for stem in self.scans}
+        for name in sorted(os.listdir(self.pc)):
+            if OWN_LEFTOVER.search(name):
+                problems.append("delivery leftover: " + name)
+                continue
+            stem = owner.get(digest(os.path.join(self.pc, name)))
+            if stem is None:
+                problems.append("delivered file that is no whole filed image: " + name)
+                continue
+            delivered[stem] += 1
+        for name in os.listdir(self.user_temp) if os.path.isdir(self.user_temp) else []:
+            if OWN_LEFTOVER.search(name):
+                problems.append("staging leftover: " + name)
+        missing = [s for s, n in delivered.items() if n == 0]
+        doubled = [s for s, n in delivered.items() if n > 1]
+        for stem in missing:
+            problems.append("%s never delivered" % stem)
+        for stem in doubled:
+            problems.append("%s delivered %d times" % (stem, delivered[stem]))
+        return len(missing), len(doubled)
 
 
 def main():
@@ -228,15 +300,20 @@ def main():
         run.setup()
         for n in range(1, args.rounds + 1):
             run.round(n)
+        run.big_round(args.rounds + 1)
         run.settle()
-        filed, doubled, lost, left, problems = run.count()
+        filed, doubled, lost, split, left, problems = run.count()
+        missing, delivered_twice = run.count_deliveries(problems)
     finally:
         run.cleanup()
-    print("[ kill ] dropped %d, filed %d, doubled %d, lost %d, left in TempImage %d; filings cut off %d; seed %d, %.0f s"
-          % (len(run.scans), filed, doubled, lost, len(left), run.cut_off, seed, time.time() - start), flush=True)
+    print("[ kill ] dropped %d, filed %d, doubled %d, lost %d, split %d, left in TempImage %d; filings cut off %d; "
+          "deliveries missing %d, doubled %d; seed %d, %.0f s"
+          % (len(run.scans), filed, doubled, lost, split, len(left), run.cut_off, missing, delivered_twice, seed,
+             time.time() - start), flush=True)
     for problem in problems:
         print("    " + problem)
-    ok = doubled == 0 and lost == 0 and not left and not problems and filed == len(run.scans)
+    ok = doubled == 0 and lost == 0 and split == 0 and not left and not problems and filed == len(run.scans) \
+        and missing == 0 and delivered_twice == 0
     if not ok:
         print("[ kill ] FAILED; repeat with --seed %d" % seed)
     return 0 if ok else 1

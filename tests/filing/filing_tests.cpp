@@ -220,6 +220,26 @@ TEST_F(Filing, LockEntryBackAfterThePause_NewScanOfTheSameNameLeftToItsOwnReport
     EXPECT_EQ("new template", ReadFileBytes(Docs(job + L"\\" + name + L".ost")));
 }
 
+// A late report that waited for the Documents lock while the driver began a
+// new scan of the same folder job: the lock entry is looked at again under the
+// lock, and the pages stay together for the new scan's own report.
+TEST_F(Filing, FolderJob_NewScanBegunWhileTheReportWaited_PagesStayTogether)
+{
+    testsupport::MakeFolder(Temp(L"A.osm"));
+    WriteFileBytes(Temp(L"A.osm\\p1.tif"), "page 1");
+    {
+        faults::ImportOverride exists("PathFileExistsW", reinterpret_cast<void*>(BeginScanWhenAsked));
+        ASSERT_TRUE(exists.Patched());
+        g_scanBegun = {Temp(L"A.osm"), Temp(L"A.lck"), Temp(L"A.osm\\p2.tif"), &exists};
+        EXPECT_EQ(FilingOutcome::NotFiled, Report(L"A.lck"));
+    }
+    EXPECT_TRUE(ListFolder(m_docs).empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"p1.tif", L"p2.tif"}), ListFolder(Temp(L"A.osm")));
+    DeleteFileW(Temp(L"A.lck").c_str());
+    EXPECT_EQ(FilingOutcome::Filed, Report(L"A.lck"));
+    EXPECT_EQ((std::vector<std::wstring>{L"A_p1.tif", L"A_p2.tif"}), ListFolder(Docs(L"A.osm")));
+}
+
 TEST_F(Filing, OnlyLockEntriesAreActedOn_CaseInsensitiveExtension)
 {
     PutScan(L"A", L".tif");
@@ -455,7 +475,7 @@ TEST_F(Filing, PageRenameOntoATakenName_NothingIsReplaced)
     EXPECT_EQ((std::vector<std::string>{"other page", "page"}), contents);
 }
 
-TEST_F(Filing, DocumentsOnAnotherVolume_FilesCopiedOverFolderJobNeverHalfMoved)
+TEST_F(Filing, DocumentsOnAnotherVolume_FilesAndFolderJobsCopiedWhole)
 {
     // /dev/shm is a file system of its own: a move there is a copy and a delete.
     std::wstring otherVolume = testsupport::WinPathFromUnix("/dev/shm/bgt-filing-" +
@@ -477,14 +497,13 @@ TEST_F(Filing, DocumentsOnAnotherVolume_FilesCopiedOverFolderJobNeverHalfMoved)
     WriteFileBytes(Temp(L"B.osm\\B.ost"), "template");
     m_trace.Clear();
     Report(L"B.lck");
-    // A folder cannot be moved to another volume: it stays whole where it was,
-    // and no partial job folder appears.
-    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"p1.tif"}), ListFolder(Temp(L"B.osm")));
-    EXPECT_EQ("page one", ReadFileBytes(Temp(L"B.osm\\p1.tif")));
-    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(docs)) << "no B.osm, no lock folder";
-    EXPECT_TRUE(m_trace.Contains(L" Trying to move the file " + docs + L"\\B.osm has FAILED\r\n"));
-    EXPECT_FALSE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
-    EXPECT_FALSE(PathExists(docs + L"\\B.lck"));
+    // A folder cannot be renamed onto another volume: its pages are copied
+    // into the job folder, and the source goes once they are all whole there.
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B_p1.tif"}), ListFolder(docs + L"\\B.osm"));
+    EXPECT_EQ("page one", ReadFileBytes(docs + L"\\B.osm\\B_p1.tif"));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm"}), ListFolder(docs)) << "no lock folder, no marker";
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    EXPECT_TRUE(m_trace.Contains(L">  SendToFolder Enter  \r\n"));
 }
 
 TEST_F(Filing, EveryJobAndLockFolderGoesThroughProtectedFolderCreation)
@@ -674,7 +693,8 @@ TEST_F(Recovery, FilingOfAnotherFilerUnderWay_LeftAloneWhileItHoldsTheLock)
 }
 
 // The recovery acts only on what the filing makes: empty lock folders, job
-// names of the filing's shapes, and copies that a move to another volume cut.
+// names of the filing's shapes, and copies to another volume that the end cut
+// (told by their private names alone, never by file times).
 TEST_F(Recovery, OnlyWhatTheFilingMakes_CutCopiesGoAndTheSourceWins)
 {
     // A job of the stem "Scan_3" that had no template copy; an orphan
@@ -689,19 +709,17 @@ TEST_F(Recovery, OnlyWhatTheFilingMakes_CutCopiesGoAndTheSourceWins)
     testsupport::MakeFolder(Docs(L"X.osm"));
     WriteFileBytes(Docs(L"X.osm\\X.tif"), "image X");
     // Cut off while the image was copied to another volume, and while the
-    // template copy was: each source, written earlier, stands whole.
+    // template copy was: each private source stands whole beside a partial copy.
     testsupport::MakeFolder(Docs(L"D.lck"));
     testsupport::MakeFolder(Docs(L"D.osm"));
-    PutScan(L"D", L".tif", "whole image D");
+    WriteFileBytes(Temp(L"D.tif.D.filing"), "whole image D");
     PutTemplate(L"D", "template D");
+    WriteFileBytes(Docs(L"D.osm\\D.tif.filing"), "whole");
     testsupport::MakeFolder(Docs(L"E.lck"));
     testsupport::MakeFolder(Docs(L"E.osm"));
     WriteFileBytes(Docs(L"E.osm\\E.tif"), "whole image E");
-    PutTemplate(L"E", "whole template E");
-    for (const wchar_t* name : {L"D.tif", L"D.ost", L"E.ost"})
-        WrittenAMinuteAgo(Temp(name));
-    WriteFileBytes(Docs(L"D.osm\\D.tif"), "whole");
-    WriteFileBytes(Docs(L"E.osm\\E.ost"), "whole te");
+    WriteFileBytes(Temp(L"E.ost.E.filing"), "whole template E");
+    WriteFileBytes(Docs(L"E.osm\\E.ost.filing"), "whole te");
 
     for (int i = 0; i < 2; ++i) {
         EXPECT_FALSE(RecoverEndedFilings(&m_device));
@@ -715,7 +733,7 @@ TEST_F(Recovery, OnlyWhatTheFilingMakes_CutCopiesGoAndTheSourceWins)
     EXPECT_EQ("template D", ReadFileBytes(Docs(L"D.osm\\D.ost")));
     EXPECT_EQ("whole image E", ReadFileBytes(Docs(L"E.osm\\E.tif")));
     EXPECT_EQ("whole template E", ReadFileBytes(Docs(L"E.osm\\E.ost")));
-    // Scan_3 and E once, D filed afresh; X never.
+    // Scan_3, D and E once; X never.
     EXPECT_EQ(3u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
 
     // A filing of the stem X does not take the user's folder for its lock folder.
@@ -824,6 +842,88 @@ TEST_F(Recovery, OneFolderNamedInTwoCases_OneNotFiledAndOneFiledLaterEvent)
     EXPECT_EQ(1u, testsupport::EventCapture::Of(BGT_EVENT_FILED_LATER).size());
 }
 
+// A split kept for the recovery whose template copy is held while the
+// recovery runs keeps its lock folder; the next recovery completes it.
+TEST_F(Recovery, CutOffJobWhoseTemplateIsHeld_KeepsItsLockFolderUntilANextRecoveryCompletesIt)
+{
+    testsupport::MakeFolder(Docs(L"A.lck"));
+    testsupport::MakeFolder(Docs(L"A.osm"));
+    WriteFileBytes(Docs(L"A.osm\\A.tif"), "image A");
+    PutTemplate(L"A", "template A");
+    {
+        HeldByAnotherProcess held(Temp(L"A.ost"));
+        ASSERT_TRUE(held.Holding());
+        EXPECT_TRUE(RecoverEndedFilings(&m_device)) << "to be tried again";
+        EXPECT_TRUE(RecoveryMayHaveWork(&m_device));
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"A.lck", L"A.osm"}), ListFolder(m_docs));
+    EXPECT_EQ(0u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+    EXPECT_FALSE(RecoverEndedFilings(&m_device));
+    EXPECT_EQ(std::vector<std::wstring>{L"A.osm"}, ListFolder(m_docs));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ(1u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+    EXPECT_FALSE(RecoveryMayHaveWork(&m_device));
+}
+
+// A split kept for the recovery and a new scan of its stem whose files carry
+// earlier times: the job's image is the only copy of the first scan and stays.
+TEST_F(Recovery, SplitAndANewScanOfItsStemWrittenEarlier_NoImageDeleted)
+{
+    testsupport::MakeFolder(Docs(L"S.lck"));
+    testsupport::MakeFolder(Docs(L"S.osm"));
+    WriteFileBytes(Docs(L"S.osm\\S.tif"), "only copy");
+    PutScan(L"S", L".tif", "new scan");
+    PutTemplate(L"S", "new template");
+    WrittenAMinuteAgo(Temp(L"S.tif"));
+    WrittenAMinuteAgo(Temp(L"S.ost"));
+    EXPECT_FALSE(RecoverEndedFilings(&m_device));
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+    EXPECT_EQ(std::vector<std::wstring>{L"S.tif"}, ListFolder(Docs(L"S.osm")));
+    EXPECT_EQ("only copy", ReadFileBytes(Docs(L"S.osm\\S.tif")));
+    std::vector<std::wstring> jobs = JobFolders();
+    ASSERT_EQ(2u, jobs.size());
+    EXPECT_EQ(2u, ListFolder(Docs(jobs[0] == L"S.osm" ? jobs[1] : jobs[0])).size()) << "the new scan filed whole";
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+}
+
+// A delivery the task's end cut off: its marker stands beside the job folder
+// and no delivery holds it. The next recovery delivers the job once, whole,
+// removes the marker and the cut copy's leftover, and says so.
+TEST_F(Recovery, DeliveryCutOff_DeliveredOnceAtTheNextRecoveryAndTheMarkerGoes)
+{
+    std::wstring pc = m_root / L"PC";
+    testsupport::MakeFolder(pc);
+    testsupport::MakeFolder(Docs(L"J.osm"));
+    WriteFileBytes(Docs(L"J.osm\\J.ost"), "PCFolderPath=\"" + Narrow(pc) + "\"\r\n");
+    WriteFileBytes(Docs(L"J.osm\\J.tif"), "image J");
+    WriteFileBytes(Docs(L"J.delivering"), "");
+    WriteFileBytes(pc + L"\\J.tif.560-1.partial", "");
+    // Another delivery under way holds its marker; a marker of a job gone just goes.
+    testsupport::MakeFolder(Docs(L"K.osm"));
+    WriteFileBytes(Docs(L"K.osm\\K.ost"), "PCFolderPath=\"" + Narrow(pc) + "\"\r\n");
+    WriteFileBytes(Docs(L"K.osm\\K.tif"), "image K");
+    WriteFileBytes(Docs(L"K.delivering"), "");
+    WriteFileBytes(Docs(L"Gone.delivering"), "");
+    bgt::UniqueFileHandle hLive(CreateFileW(Docs(L"K.delivering").c_str(), GENERIC_READ | DELETE, 0, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(hLive);
+    EXPECT_TRUE(RecoveryMayHaveWork(&m_device));
+    testsupport::EventCapture events;
+    EXPECT_FALSE(RecoverEndedFilings(&m_device));
+    EXPECT_EQ(std::vector<std::wstring>{L"J.tif"}, ListFolder(pc));
+    EXPECT_EQ("image J", ReadFileBytes(pc + L"\\J.tif"));
+    EXPECT_EQ((std::vector<std::wstring>{L"J.osm", L"K.delivering", L"K.osm"}), ListFolder(m_docs));
+    std::vector<testsupport::WrittenEvent> redone = testsupport::EventCapture::Take();
+    ASSERT_EQ(1u, redone.size());
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_DELIVERY_REDONE), redone[0].dwEventId);
+    EXPECT_EQ(std::vector<std::wstring>{Docs(L"J.osm")}, redone[0].strings);
+    EXPECT_FALSE(RecoverEndedFilings(&m_device));
+    EXPECT_EQ(1u, m_trace.Count(L">  SendToFolder Enter  \r\n")) << "once";
+    hLive.reset();
+    DeleteFileW(Docs(L"K.delivering").c_str());
+    EXPECT_FALSE(RecoveryMayHaveWork(&m_device));
+}
+
 } // namespace
 
 // With the watch's schedule the catch-up gives way at once to a report that is
@@ -897,6 +997,111 @@ TEST(ScanScheduleTable, HeldBacksOffPerScan_RefusedWaitsForAChange)
     schedule.Keep({L"R"});
     EXPECT_FALSE(schedule.Known(L"A")) << "a scan that is no longer there is forgotten";
     EXPECT_TRUE(schedule.Known(L"r"));
+}
+
+namespace {
+
+// Documents on another volume: a rename from the temporary folder into
+// Documents (or back) answers ERROR_NOT_SAME_DEVICE, as it does across volumes.
+struct OtherVolume {
+    decltype(&MoveFileExW) pfnMove = nullptr;
+    decltype(&DeleteFileW) pfnDelete = nullptr;
+    std::wstring wstrTemp;
+    std::wstring wstrDocs;
+    bool bPrivateUndeletable = false;
+};
+OtherVolume g_volume;
+
+bool Under(const wchar_t* pwsz, const std::wstring& folder) { return std::wstring(pwsz).rfind(folder, 0) == 0; }
+
+BOOL WINAPI MoveFileExAcrossVolumes(LPCWSTR pwszFrom, LPCWSTR pwszTo, DWORD dwFlags)
+{
+    if (Under(pwszFrom, g_volume.wstrTemp) != Under(pwszTo, g_volume.wstrTemp)) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    return g_volume.pfnMove(pwszFrom, pwszTo, dwFlags);
+}
+
+BOOL WINAPI DeleteFileRefusingPrivates(LPCWSTR pwsz)
+{
+    if (g_volume.bPrivateUndeletable && Under(pwsz, g_volume.wstrTemp) &&
+        std::wstring(pwsz).ends_with(L".filing")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return g_volume.pfnDelete(pwsz);
+}
+
+class OtherVolumeFiling : public FilingFixture {
+protected:
+    void SetUp() override
+    {
+        FilingFixture::SetUp();
+        g_volume = {};
+        g_volume.pfnMove = reinterpret_cast<decltype(&MoveFileExW)>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "MoveFileExW")));
+        g_volume.pfnDelete = reinterpret_cast<decltype(&DeleteFileW)>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "DeleteFileW")));
+        g_volume.wstrTemp = m_temp + L"\\";
+        g_volume.wstrDocs = m_docs + L"\\";
+    }
+    testsupport::SleepRecorder m_sleeps;
+};
+
+TEST_F(OtherVolumeFiling, FolderAndSingleFileJobsCopiedWhole_SourcesGoOnlyOnceTheCopyIsWhole)
+{
+    faults::ImportOverride moves("MoveFileExW", reinterpret_cast<void*>(MoveFileExAcrossVolumes));
+    faults::ImportOverride deletes("DeleteFileW", reinterpret_cast<void*>(DeleteFileRefusingPrivates));
+    ASSERT_TRUE(moves.Patched() && deletes.Patched());
+    testsupport::MakeFolder(Temp(L"F.osm"));
+    for (const wchar_t* name : {L"p1.tif", L"p1.jpg", L"F.ost"})
+        WriteFileBytes(Temp(L"F.osm\\") + name, Narrow(name));
+    PutScan(L"A", L".tif", "image A");
+    PutTemplate(L"A", "template A");
+    EXPECT_EQ(FilingOutcome::Filed, FileFinishedScan(&m_device, L"F", false));
+    EXPECT_EQ(FilingOutcome::Filed, FileFinishedScan(&m_device, L"A", false));
+    EXPECT_EQ((std::vector<std::wstring>{L"F.ost", L"F_p1.jpg", L"F_p1.tif"}), ListFolder(Docs(L"F.osm")));
+    EXPECT_EQ("p1.tif", ReadFileBytes(Docs(L"F.osm\\F_p1.tif")));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.ost", L"A.tif"}), ListFolder(Docs(L"A.osm")));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"F.osm"}), ListFolder(m_docs));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+
+    // A source that cannot be removed once copied is not filed a second time:
+    // it keeps its private name, and the lock folder stands for the recovery.
+    PutScan(L"B", L".tif", "image B");
+    PutTemplate(L"B", "template B");
+    g_volume.bPrivateUndeletable = true;
+    EXPECT_EQ(FilingOutcome::Held, FileFinishedScan(&m_device, L"B", false));
+    EXPECT_FALSE(CatchUpFinishedScans(&m_device));
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost.B.filing", L"B.tif.B.filing"}), ListFolder(m_temp));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.lck", L"B.osm", L"F.osm"}), ListFolder(m_docs));
+    g_volume.bPrivateUndeletable = false;
+    EXPECT_FALSE(RecoverEndedFilings(&m_device));
+    EXPECT_EQ((std::vector<std::wstring>{L"B.ost", L"B.tif"}), ListFolder(Docs(L"B.osm")));
+    EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm", L"F.osm"}), ListFolder(m_docs));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    EXPECT_EQ(3u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+}
+
+// A folder job's copy cut off half way: the pages already whole stay, the
+// rest are copied, the private source goes, and the job is delivered once.
+TEST_F(OtherVolumeFiling, FolderCopyCutOff_RecoveryFinishesIt)
+{
+    testsupport::MakeFolder(Docs(L"G.lck"));
+    testsupport::MakeFolder(Docs(L"G.osm"));
+    testsupport::MakeFolder(Temp(L"G.osm.G.filing"));
+    for (const wchar_t* name : {L"p1.tif", L"p2.tif", L"G.ost"})
+        WriteFileBytes(Temp(L"G.osm.G.filing\\") + name, Narrow(name));
+    WriteFileBytes(Docs(L"G.osm\\G_p1.tif"), "p1.tif");
+    WriteFileBytes(Docs(L"G.osm\\G_p2.tif.filing"), "p2");
+    EXPECT_TRUE(RecoveryMayHaveWork(&m_device));
+    EXPECT_FALSE(RecoverEndedFilings(&m_device));
+    EXPECT_EQ((std::vector<std::wstring>{L"G.ost", L"G_p1.tif", L"G_p2.tif"}), ListFolder(Docs(L"G.osm")));
+    EXPECT_EQ("p2.tif", ReadFileBytes(Docs(L"G.osm\\G_p2.tif")));
+    EXPECT_EQ(std::vector<std::wstring>{L"G.osm"}, ListFolder(m_docs));
+    EXPECT_TRUE(ListFolder(m_temp).empty());
+    EXPECT_EQ(1u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
 }
 
 } // namespace

@@ -229,20 +229,22 @@ TEST_F(Delivery, StaleStagingFile_IsNeverSentInPlaceOfTheImage)
     EXPECT_EQ("someone else's scan", ReadFileBytes(m_userTemp + L"JOB_p1.jpg"));
 }
 
-// What the delivery copies to, and whether it lets go of its argument.
+// What the delivery creates, and whether it lets go of its argument.
 struct DeliveryCalls {
-    decltype(&CopyFileW) pfnCopyFile = nullptr;
-    std::vector<std::wstring> copiedTo;
+    decltype(&CreateFileW) pfnCreateFile = nullptr;
+    std::vector<std::wstring> created;
     decltype(&HeapFree) pfnHeapFree = nullptr;
     std::atomic<void*> pvWatched{nullptr};
     std::atomic<bool> bWatchedFreed{false};
 };
 DeliveryCalls g_calls;
 
-BOOL WINAPI CopyFileRecordingTarget(LPCWSTR pwszFrom, LPCWSTR pwszTo, BOOL bFailIfExists)
+HANDLE WINAPI CreateFileRecordingNew(LPCWSTR pwsz, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES pSa,
+                                     DWORD dwDisposition, DWORD dwFlags, HANDLE hTemplate)
 {
-    g_calls.copiedTo.push_back(pwszTo);
-    return g_calls.pfnCopyFile(pwszFrom, pwszTo, bFailIfExists);
+    if (dwDisposition != OPEN_EXISTING)
+        g_calls.created.push_back(pwsz);
+    return g_calls.pfnCreateFile(pwsz, dwAccess, dwShare, pSa, dwDisposition, dwFlags, hTemplate);
 }
 
 BOOL WINAPI HeapFreeWatchingOneBlock(HANDLE hHeap, DWORD dwFlags, LPVOID pv)
@@ -275,10 +277,10 @@ TEST_F(Delivery, TempFolderUnavailable_StagedInTheCurrentFolderUnderItsOwnName)
     DWORD cchProbe = GetTempPathW(MAX_PATH - 1, wszProbe);
     DWORD dwResult = 2;
     {
-        g_calls.pfnCopyFile = SystemFunction<decltype(CopyFileW)>("CopyFileW");
-        g_calls.copiedTo.clear();
-        faults::ImportOverride copies("CopyFileW", reinterpret_cast<void*>(CopyFileRecordingTarget));
-        ASSERT_TRUE(copies.Patched());
+        g_calls.pfnCreateFile = SystemFunction<decltype(CreateFileW)>("CreateFileW");
+        g_calls.created.clear();
+        faults::ImportOverride creates("CreateFileW", reinterpret_cast<void*>(CreateFileRecordingNew));
+        ASSERT_TRUE(creates.Patched());
         dwResult = Deliver();
     }
     SetEnvironmentVariableW(L"TMP", cchOldTmp > 0 ? wszOldTmp : nullptr);
@@ -290,9 +292,9 @@ TEST_F(Delivery, TempFolderUnavailable_StagedInTheCurrentFolderUnderItsOwnName)
     // Staged, not copied straight to the destination: the image's name with the
     // delivery's own mark, in the current folder.
     EXPECT_FALSE(m_trace.Contains(L"> Failed to copy the file to temp folder\r\n"));
-    ASSERT_FALSE(g_calls.copiedTo.empty());
-    EXPECT_TRUE(std::regex_match(g_calls.copiedTo[0], std::wregex(L"JOB_p1\\.jpg\\.\\d+-1\\.tmp")))
-        << Narrow(g_calls.copiedTo[0]);
+    ASSERT_FALSE(g_calls.created.empty());
+    EXPECT_TRUE(std::regex_match(g_calls.created.back(), std::wregex(L"JOB_p1\\.jpg\\.\\d+-1\\.tmp")))
+        << Narrow(g_calls.created.back());
     EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc));
     EXPECT_EQ("JOB_p1.jpg pixels", ReadFileBytes(m_pc + L"\\Invoice_p1.jpg"));
     EXPECT_TRUE(ListFolder(work).empty()) << "the staging copy in the current folder is removed";
@@ -555,84 +557,148 @@ TEST_F(Delivery, TwoDeliveriesOfOneImageNameAtOnce_TwoIntactFilesNothingOverwrit
     }
 }
 
-// ---- the shell copy failing -------------------------------------------------------
+// ---- the copy failing ----------------------------------------------------------
 
-TEST_F(Delivery, ShellCopyFails_PlainCopyFollows)
+TEST_F(Delivery, StagingCopyFails_ImageCopiedStraightFromTheJob)
 {
     WriteTemplate("Invoice");
     PutImage(L"JOB_p1.jpg", std::string(100000, 'x'));
     faults::FaultInjector injector;
-    ASSERT_TRUE(faults::FaultInjector::Patched(faults::Kind::ShellCopy));
-    injector.Arm(faults::Kind::ShellCopy, 1, ERROR_ACCESS_DENIED);
-    injector.Arm(faults::Kind::Copy, 0, 0);
+    injector.Arm(faults::Kind::Copy, 1, ERROR_DISK_FULL);
+    injector.Arm(faults::Kind::FileWrite, 0, 0);
     EXPECT_EQ(1u, Deliver());
-    EXPECT_EQ(1u, injector.Failed(faults::Kind::ShellCopy));
-    EXPECT_EQ(2u, injector.Calls(faults::Kind::Copy)) << "to the staging file, then from it to the destination";
+    EXPECT_EQ(1u, injector.Failed(faults::Kind::Copy)) << "the staging copy";
+    EXPECT_EQ(1u, injector.Calls(faults::Kind::FileWrite)) << "then the image written into the PC folder";
     EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc));
     EXPECT_EQ(std::string(100000, 'x'), ReadFileBytes(m_pc + L"\\Invoice_p1.jpg"));
-    EXPECT_FALSE(m_trace.Contains(L"> Failed to copy the file to destination\r\n"));
+    EXPECT_TRUE(m_trace.Contains(L"> Failed to copy the file to temp folder\r\n"));
     EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
 }
 
-TEST_F(Delivery, ShellAndPlainCopyFail_OnlyTheOwnPartialFileIsRemoved)
+TEST_F(Delivery, CopyIntoThePcFolderFails_OnlyTheOwnPartialFileIsRemoved)
 {
     WriteTemplate("Invoice");
     PutImage(L"JOB_p1.jpg", std::string(100000, 'x'));
     WriteFileBytes(m_pc + L"\\Invoice_p1.jpg", "an earlier scan");
     faults::FaultInjector injector;
-    injector.Arm(faults::Kind::ShellCopy, 1, ERROR_ACCESS_DENIED);
-    // The plain copy runs out of disk half way (the injector leaves half the
-    // bytes in its target).
-    injector.Arm(faults::Kind::Copy, 2, ERROR_DISK_FULL);
+    // The copy into the PC folder runs out of disk half way (the injector
+    // writes half the bytes first).
+    injector.Arm(faults::Kind::FileWrite, 1, ERROR_DISK_FULL);
+    EventCapture events;
     EXPECT_EQ(0u, Deliver());
-    EXPECT_EQ(1u, injector.Failed(faults::Kind::Copy));
-    EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc)) << "the partial (2) is removed";
+    EXPECT_EQ(1u, injector.Failed(faults::Kind::FileWrite));
+    EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc)) << "the partial file is removed";
     EXPECT_EQ("an earlier scan", ReadFileBytes(m_pc + L"\\Invoice_p1.jpg"));
+    std::vector<testsupport::WrittenEvent> failed = EventCapture::Take();
+    ASSERT_EQ(1u, failed.size()) << "one event for the failed delivery";
+    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_DELIVERY_FAILED), failed[0].dwEventId);
+    EXPECT_EQ(m_pc + L"\\Invoice_p1.jpg", failed[0].strings.at(1));
+    EXPECT_TRUE(failed[0].strings.at(2).ends_with(L"(error 112)"));
     EXPECT_TRUE(m_trace.Contains(L"> Failed to copy the file to destination\r\n"));
     EXPECT_FALSE(Staged(L"JOB_p1.jpg")) << "the staging copy is removed too";
     EXPECT_EQ(std::string(100000, 'x'), ReadFileBytes(m_job + L"\\JOB_p1.jpg")) << "the scan stays filed";
 }
 
-// ---- a copy that does not end -----------------------------------------------------
+// ---- one handle, renames held, names past the last counter, leftovers -------------
 
 namespace {
-std::wstring g_wstrShellTarget;
-bool g_bFinalNameDuringCopy = false;
-std::wstring g_wstrFinalName;
+struct RenameCalls {
+    decltype(&SetFileInformationByHandle) pfnSetInfo = nullptr;
+    unsigned nHeld = 0;       // renames answered with a sharing violation first
+    bool bCountersTaken = false;  // every "(n)" name answered as taken
+    bool bFinalNameDuringCopy = false;
+    std::wstring wstrFinalName;
+};
+RenameCalls g_renames;
 
-// The user cancels the shell's copy in its progress window half way: the
-// shell answers 0 and sets fAnyOperationsAborted.
-int WINAPI CancelledShellCopy(SHFILEOPSTRUCTW* pOp)
+BOOL WINAPI SetInfoSteeringRenames(HANDLE h, FILE_INFO_BY_HANDLE_CLASS cls, LPVOID pv, DWORD cb)
 {
-    g_wstrShellTarget = pOp->pTo;
-    g_bFinalNameDuringCopy = PathExists(g_wstrFinalName);
-    WriteFileBytes(g_wstrShellTarget, "half an image");
-    pOp->fAnyOperationsAborted = TRUE;
-    return 0;
+    if (cls == FileRenameInfo) {
+        g_renames.bFinalNameDuringCopy = g_renames.bFinalNameDuringCopy || PathExists(g_renames.wstrFinalName);
+        std::wstring path(static_cast<FILE_RENAME_INFO*>(pv)->FileName);
+        std::wstring name = path.substr(path.rfind(L'\\') + 1);
+        if (g_renames.nHeld > 0) {
+            --g_renames.nHeld;
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        if (g_renames.bCountersTaken && name.find(L'-') == std::wstring::npos) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return FALSE;
+        }
+    }
+    return g_renames.pfnSetInfo(h, cls, pv, cb);
 }
 } // namespace
 
-TEST_F(Delivery, CopyCancelledInTheShell_FailsAndNoFileStandsUnderAScanName)
+TEST_F(Delivery, PcFolderFileClaimedWrittenAndNamedThroughOneHandle)
+{
+    // A drop box lets its users create files and nothing more: the file is
+    // opened once, by its creation, and never again by name.
+    WriteTemplate("Invoice");
+    PutImage(L"JOB_p1.jpg", std::string(3000000, 'd'));
+    g_calls.pfnCreateFile = SystemFunction<decltype(CreateFileW)>("CreateFileW");
+    g_calls.created.clear();
+    {
+        faults::ImportOverride creates("CreateFileW", reinterpret_cast<void*>(CreateFileRecordingNew));
+        ASSERT_TRUE(creates.Patched());
+        EXPECT_EQ(1u, Deliver());
+    }
+    size_t nInPc = std::count_if(g_calls.created.begin(), g_calls.created.end(),
+                                 [&](const std::wstring& path) { return path.rfind(m_pc, 0) == 0; });
+    EXPECT_EQ(1u, nInPc);
+    EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc));
+    EXPECT_EQ(std::string(3000000, 'd'), ReadFileBytes(m_pc + L"\\Invoice_p1.jpg"));
+}
+
+TEST_F(Delivery, RenameHeldForAMoment_TriedAgain_PastTheLastCounterAUniqueName)
 {
     WriteTemplate("Invoice");
-    PutImage(L"JOB_p1.jpg", std::string(100000, 'x'));
-    g_wstrFinalName = m_pc + L"\\Invoice_p1.jpg";
-    faults::ImportOverride shell("SHFileOperationW", reinterpret_cast<void*>(CancelledShellCopy));
-    ASSERT_TRUE(shell.Patched());
-    EventCapture events;
-    EXPECT_EQ(0u, Deliver());
-    std::vector<testsupport::WrittenEvent> failed = EventCapture::Take();
-    ASSERT_EQ(1u, failed.size()) << "one event for the failed delivery";
-    EXPECT_EQ(static_cast<DWORD>(BGT_EVENT_DELIVERY_FAILED), failed[0].dwEventId);
-    EXPECT_EQ((std::vector<std::wstring>{m_job, m_pc + L"\\Invoice_p1.jpg"}),
-              std::vector<std::wstring>(failed[0].strings.begin(), failed[0].strings.begin() + 2));
-    EXPECT_TRUE(failed[0].strings.at(2).ends_with(L"(error 1223)")) << "the copy was cancelled";
-    EXPECT_TRUE(ListFolder(m_pc).empty()) << "no partial file, under the scan's name or any other";
-    EXPECT_FALSE(g_bFinalNameDuringCopy) << "the name appears only once the copy is whole";
-    EXPECT_EQ(m_pc + L"\\Invoice_p1.jpg.", g_wstrShellTarget.substr(0, m_pc.size() + 16));
-    EXPECT_EQ(L".partial", g_wstrShellTarget.substr(g_wstrShellTarget.size() - 8));
-    EXPECT_TRUE(m_trace.Contains(L"> Failed to copy the file to destination\r\n"));
-    EXPECT_FALSE(Staged(L"JOB_p1.jpg"));
+    PutImage(L"JOB_p1.jpg");
+    testsupport::SleepRecorder sleeps;
+    g_renames = {};
+    g_renames.pfnSetInfo = SystemFunction<decltype(SetFileInformationByHandle)>("SetFileInformationByHandle");
+    g_renames.wstrFinalName = m_pc + L"\\Invoice_p1.jpg";
+    faults::ImportOverride renames("SetFileInformationByHandle", reinterpret_cast<void*>(SetInfoSteeringRenames));
+    ASSERT_TRUE(renames.Patched());
+    g_renames.nHeld = 3;
+    EXPECT_EQ(1u, Deliver());
+    EXPECT_EQ(std::vector<std::wstring>{L"Invoice_p1.jpg"}, ListFolder(m_pc));
+    EXPECT_EQ((std::vector<DWORD>{100, 100, 100}), sleeps.Pauses());
+    EXPECT_FALSE(g_renames.bFinalNameDuringCopy) << "the name appears only once the copy is whole";
+
+    // Every "(n)" up to 9999 taken: the copy still arrives, under a name of its own.
+    g_renames.bCountersTaken = true;
+    EXPECT_EQ(1u, Deliver());
+    std::vector<std::wstring> delivered = ListFolder(m_pc);
+    ASSERT_EQ(2u, delivered.size());
+    EXPECT_TRUE(std::regex_match(delivered[0], std::wregex(L"Invoice_p1 \\(\\d+-\\d+\\)\\.jpg"))) << Narrow(delivered[0]);
+    EXPECT_EQ("JOB_p1.jpg pixels", ReadFileBytes(m_pc + L"\\" + delivered[0]));
+}
+
+TEST_F(Delivery, LeftoversOfCutOffDeliveries_RemovedAtTheNextDeliveryThere)
+{
+    WriteTemplate("Invoice");
+    PutImage(L"JOB_p1.jpg");
+    const std::wstring left[] = {m_pc + L"\\Invoice_p1.jpg.560-1.partial", m_pc + L"\\Big.TIF.7-12.partial",
+                                 m_userTemp + L"JOB_p1.jpg.560-1.tmp"};
+    // Not of the task's naming, or held by a delivery under way.
+    const std::wstring kept[] = {m_pc + L"\\notes.txt.1-1.partial", m_pc + L"\\Scan.jpg.partial",
+                                 m_pc + L"\\Live.jpg.9-1.partial", m_userTemp + L"report.doc.3-4.tmp"};
+    for (const std::wstring& path : left)
+        WriteFileBytes(path, "left over");
+    for (const std::wstring& path : kept)
+        WriteFileBytes(path, "not ours to remove");
+    bgt::UniqueFileHandle hLive(
+        CreateFileW(kept[2].c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(hLive);
+    EXPECT_EQ(1u, Deliver());
+    for (const std::wstring& path : left)
+        EXPECT_FALSE(PathExists(path)) << Narrow(path);
+    for (const std::wstring& path : kept)
+        EXPECT_TRUE(PathExists(path)) << Narrow(path);
+    EXPECT_TRUE(PathExists(m_pc + L"\\Invoice_p1.jpg"));
+    DeleteFileW(kept[3].c_str());
 }
 
 TEST_F(Delivery, ReadOnlyImage_ItsStagingCopyIsRemovedToo)

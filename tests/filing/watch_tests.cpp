@@ -310,6 +310,8 @@ TEST_F(Watch, ImageHeldByAnotherProcess_ShortHoldFiledWhole_LongHoldFiledWithinA
                   << " ms after its release" << std::endl;
         EXPECT_EQ("held image", ReadFileBytes(Docs(stem + L".osm\\" + stem + L".tif")));
         EXPECT_TRUE(ListFolder(m_temp).empty());
+        // Its delivery ends (its marker goes with it) before the job is taken away.
+        testsupport::WaitFor([&] { return ListFolder(m_docs) == std::vector<std::wstring>{stem + L".osm"}; }, 10s);
         testsupport::RemoveTree(Docs(stem + L".osm"));
         // The filing's lock file goes as the filing lets go of it, a moment
         // after its job folder is complete.
