@@ -999,8 +999,6 @@ TEST(ScanScheduleTable, HeldBacksOffPerScan_RefusedWaitsForAChange)
     EXPECT_TRUE(schedule.Known(L"r"));
 }
 
-namespace {
-
 // Documents on another volume: a rename from the temporary folder into
 // Documents (or back) answers ERROR_NOT_SAME_DEVICE, as it does across volumes.
 struct OtherVolume {
