@@ -116,3 +116,22 @@ void ReportWatchEnded(const wchar_t* pwszFolder, DWORD dwError)
     const LastErrorKept kept;
     WriteTaskEvent(BGT_EVENT_WATCH_ENDED, EVENTLOG_WARNING_TYPE, {pwszFolder, DescribeSystemError(dwError).c_str()});
 }
+
+void ReportFolderRefused(const wchar_t* pwszFolder, const wchar_t* pwszOwner, const wchar_t* pwszFailed)
+{
+    const LastErrorKept kept;
+    const wchar_t* pwszShown = pwszOwner != nullptr && pwszOwner[0] != L'\0' ? pwszOwner : L"(not read)";
+    WriteTaskEvent(BGT_EVENT_FOLDER_REFUSED, EVENTLOG_ERROR_TYPE, {pwszFolder, pwszShown, pwszFailed});
+}
+
+void ReportFolderRightsInherited(const wchar_t* pwszFolder, const wchar_t* pwszRights)
+{
+    const LastErrorKept kept;
+    WriteTaskEvent(BGT_EVENT_FOLDER_RIGHTS_INHERITED, EVENTLOG_WARNING_TYPE, {pwszFolder, pwszRights});
+}
+
+void ReportTemplateIgnored(const wchar_t* pwszTemplate, const wchar_t* pwszOwner)
+{
+    const LastErrorKept kept;
+    WriteTaskEvent(BGT_EVENT_TEMPLATE_IGNORED, EVENTLOG_WARNING_TYPE, {pwszTemplate, pwszOwner});
+}

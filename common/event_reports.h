@@ -40,3 +40,15 @@ void ReportNoUsableAddress(const wchar_t* pwszAddress, HRESULT hrStatus);
 
 // Warning: a folder watch ended because its folder is gone.
 void ReportWatchEnded(const wchar_t* pwszFolder, DWORD dwError);
+
+// Error: a user folder is not used: another user owns it, it is a link that
+// another user made, or its own access list lets other users in. The owner as
+// an account name (or SID text), and what failed.
+void ReportFolderRefused(const wchar_t* pwszFolder, const wchar_t* pwszOwner, const wchar_t* pwszFailed);
+
+// Warning: a user folder is used although other users have rights on it that it
+// inherits from the folders above the filing path; who may do what.
+void ReportFolderRightsInherited(const wchar_t* pwszFolder, const wchar_t* pwszRights);
+
+// Warning: a template of another owner is ignored.
+void ReportTemplateIgnored(const wchar_t* pwszTemplate, const wchar_t* pwszOwner);

@@ -3,6 +3,7 @@
 #include "common/event_reports.h"
 #include "common/owners.h"
 #include "common/trace.h"
+#include "discovery/folder_check.h"
 #include "discovery/state.h"
 #include "watcher/catch_up.h"
 #include "watcher/filing.h"
@@ -162,6 +163,8 @@ void CatchUp(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
     watch.bCatchUpDue = false;
     watch.ullRetryAt = 0;
+    if (!UserFoldersUsable(pDeviceInfo, FolderUse::Filing))
+        return;
     bool bRetry = RecoverEndedFilings(pDeviceInfo);
     if (CatchUpFinishedScans(pDeviceInfo) || bRetry)
         watch.ullRetryAt = GetTickCount64() + kHeldRetryMs;
