@@ -344,9 +344,11 @@ bool UserFoldersUsable(const DeviceInfo* pDev, FolderUse use)
 {
     const DWORD dwNeeded = FoldersFor(use);
     KeptVerdict kept;
-    // A folder that was missing may have been made since, by anyone.
-    if (!Store().Find(pDev->szUserFolder, kept) || GetTickCount64() - kept.ullCheckedAt >= kVerdictKeptMs ||
-        (kept.dwMissing & dwNeeded) != 0)
+    // A folder that was missing may have been made since, by anyone; a refusal
+    // stands for its minute all the same.
+    const bool bFound = Store().Find(pDev->szUserFolder, kept);
+    const bool bRefused = (kept.dwRefused & dwNeeded) != 0;
+    if (!bFound || GetTickCount64() - kept.ullCheckedAt >= kVerdictKeptMs || (!bRefused && (kept.dwMissing & dwNeeded) != 0))
         kept = JudgeUserFolders(pDev);
     return (kept.dwRefused & dwNeeded) == 0;
 }

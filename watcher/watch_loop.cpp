@@ -161,10 +161,11 @@ bool FolderGone(const wchar_t* pwszFolder)
 // and a job folder it empties leaves its scan whole for the catch-up.
 void CatchUp(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
-    watch.bCatchUpDue = false;
-    watch.ullRetryAt = 0;
+    // Refused folders stay due: looked at again a minute later, at the soonest.
     if (!UserFoldersUsable(pDeviceInfo, FolderUse::Filing))
         return;
+    watch.bCatchUpDue = false;
+    watch.ullRetryAt = 0;
     bool bRetry = RecoverEndedFilings(pDeviceInfo);
     if (CatchUpFinishedScans(pDeviceInfo) || bRetry)
         watch.ullRetryAt = GetTickCount64() + kHeldRetryMs;
