@@ -173,6 +173,7 @@ struct KeptVerdict {
     ULONGLONG ullCheckedAt = 0;
     DWORD dwRefused = 0;
     DWORD dwMissing = 0;
+    DWORD dwUnread = 0;
 };
 
 // Verdicts by user folder (scanners that share a filing path share them), and
@@ -269,6 +270,7 @@ KeptVerdict JudgeUserFolders(const DeviceInfo* pDev)
         bool bExists = false;
         FolderVerdict verdict = CheckFolder(folder.pwszPath, user.Sid(), bExists);
         kept.dwMissing |= bExists ? 0 : folder.dwBit;
+        kept.dwUnread |= verdict.bUnread ? folder.dwBit : 0;
         kept.dwRefused |= verdict.judgement == FolderJudgement::Refused ? folder.dwBit : 0;
         NoteVerdict(folder.pwszPath, verdict);
     }
@@ -335,8 +337,11 @@ FolderVerdict CheckFolder(const wchar_t* pwszFolder, PSID pUserSid, bool& bExist
     if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND)
         return FolderVerdict{};
     bExists = true;
-    if (dwError != ERROR_SUCCESS)
-        return Refused(FolderVerdict{}, L"its owner and access list cannot be read: " + DescribeSystemError(dwError));
+    if (dwError != ERROR_SUCCESS) {
+        FolderVerdict unread;
+        unread.bUnread = true;
+        return Refused(unread, L"its owner and access list cannot be read: " + DescribeSystemError(dwError));
+    }
     return JudgeFolderDescriptor(sd.get(), pUserSid, (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
 }
 
@@ -345,10 +350,11 @@ bool UserFoldersUsable(const DeviceInfo* pDev, FolderUse use)
     const DWORD dwNeeded = FoldersFor(use);
     KeptVerdict kept;
     // A folder that was missing may have been made since, by anyone; a refusal
-    // stands for its minute all the same.
+    // stands for its minute all the same, unless only a read failed.
     const bool bFound = Store().Find(pDev->szUserFolder, kept);
-    const bool bRefused = (kept.dwRefused & dwNeeded) != 0;
-    if (!bFound || GetTickCount64() - kept.ullCheckedAt >= kVerdictKeptMs || (!bRefused && (kept.dwMissing & dwNeeded) != 0))
+    const bool bRefused = (kept.dwRefused & ~kept.dwUnread & dwNeeded) != 0;
+    if (!bFound || GetTickCount64() - kept.ullCheckedAt >= kVerdictKeptMs ||
+        (!bRefused && ((kept.dwMissing | kept.dwUnread) & dwNeeded) != 0))
         kept = JudgeUserFolders(pDev);
     return (kept.dwRefused & dwNeeded) == 0;
 }

@@ -22,6 +22,9 @@ struct FolderVerdict {
     FolderJudgement judgement = FolderJudgement::Accepted;
     std::wstring wstrOwner;  // the owner's account name, or its SID text
     std::wstring wstrFailed; // what failed (or, for InheritedOpen, who may write)
+    // Refused because its security could not be read: held by another program
+    // or out of reach for a moment, so looked at again at its next use.
+    bool bUnread = false;
 };
 
 // Judges one folder's owner and access list for the user. bReparsePoint: the

@@ -154,7 +154,7 @@ TEST(FolderCheck, TemplateOwners_OnlyTheUserSystemAndTheAdministrators)
     EXPECT_FALSE(TemplateOwnerAccepted(nullptr, pUser));
 }
 
-TEST(FolderCheck, RealFolders_PlainAcceptedSilently_UnreadableRefusedOnceAndKeptForAMinute)
+TEST(FolderCheck, RealFolders_PlainAcceptedSilently_UnreadableRefusedAndReportedOnce)
 {
     ScratchFolder scratch;
     EventCapture events;
@@ -189,11 +189,8 @@ TEST(FolderCheck, RealFolders_PlainAcceptedSilently_UnreadableRefusedOnceAndKept
     EXPECT_EQ(unreadable.szDocFolder, refused[0].strings[0]);
     EXPECT_NE(std::wstring::npos, refused[0].strings[2].find(L"cannot be read"));
     EXPECT_EQ(1u, EventCapture::Take().size()) << "the plain folders wrote nothing";
-    // Mended (here: the record now names a plain folder), the refusal still
-    // stands for its minute, missing TempImage or not; a new start looks again.
+    // A folder that could not be read is looked at again at its next use.
     wcscpy_s(unreadable.szDocFolder, plain.szDocFolder);
-    EXPECT_FALSE(UserFoldersUsable(&unreadable, FolderUse::Filing));
-    CheckUserFoldersNow(&unreadable);
     EXPECT_TRUE(UserFoldersUsable(&unreadable, FolderUse::Filing));
 
     // The ordinary template is the user's; one whose owner cannot be read is
