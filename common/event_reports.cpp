@@ -122,3 +122,22 @@ void ReportDeliveryRedone(const wchar_t* pwszJobFolder)
     const LastErrorKept kept;
     WriteTaskEvent(BGT_EVENT_DELIVERY_REDONE, EVENTLOG_INFORMATION_TYPE, {pwszJobFolder});
 }
+
+void ReportFolderRefused(const wchar_t* pwszFolder, const wchar_t* pwszOwner, const wchar_t* pwszFailed)
+{
+    const LastErrorKept kept;
+    const wchar_t* pwszShown = pwszOwner != nullptr && pwszOwner[0] != L'\0' ? pwszOwner : L"(not read)";
+    WriteTaskEvent(BGT_EVENT_FOLDER_REFUSED, EVENTLOG_ERROR_TYPE, {pwszFolder, pwszShown, pwszFailed});
+}
+
+void ReportFolderRightsInherited(const wchar_t* pwszFolder, const wchar_t* pwszRights)
+{
+    const LastErrorKept kept;
+    WriteTaskEvent(BGT_EVENT_FOLDER_RIGHTS_INHERITED, EVENTLOG_WARNING_TYPE, {pwszFolder, pwszRights});
+}
+
+void ReportTemplateIgnored(const wchar_t* pwszTemplate, const wchar_t* pwszOwner)
+{
+    const LastErrorKept kept;
+    WriteTaskEvent(BGT_EVENT_TEMPLATE_IGNORED, EVENTLOG_WARNING_TYPE, {pwszTemplate, pwszOwner});
+}

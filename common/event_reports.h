@@ -43,3 +43,15 @@ void ReportWatchEnded(const wchar_t* pwszFolder, DWORD dwError);
 
 // Information: a delivery that the task's end cut off is made again now.
 void ReportDeliveryRedone(const wchar_t* pwszJobFolder);
+
+// Error: a user folder is not used: another user owns it, it is a link that
+// another user made, or its own access list lets other users in. The owner as
+// an account name (or SID text), and what failed.
+void ReportFolderRefused(const wchar_t* pwszFolder, const wchar_t* pwszOwner, const wchar_t* pwszFailed);
+
+// Warning: a user folder is used although other users have rights on it that it
+// inherits from the folders above the filing path; who may do what.
+void ReportFolderRightsInherited(const wchar_t* pwszFolder, const wchar_t* pwszRights);
+
+// Warning: a template of another owner is ignored.
+void ReportTemplateIgnored(const wchar_t* pwszTemplate, const wchar_t* pwszOwner);

@@ -10,6 +10,7 @@
 #include "common/trace.h"
 #include "delivery/delivery_parts.h"
 #include "delivery/template_file.h"
+#include "discovery/folder_check.h"
 
 using namespace delivery;
 
@@ -93,7 +94,8 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
 
     bgt::UniqueFindHandle hTemplateSearch;
     wchar_t wszTemplatePath[kPathChars];
-    if (!FindTemplateFile(delivery.wszJobFolder, hTemplateSearch, wszTemplatePath, kPathCapacity)) {
+    if (!FindTemplateFile(delivery.wszJobFolder, hTemplateSearch, wszTemplatePath, kPathCapacity) ||
+        !TemplateIsUsersOwn(wszTemplatePath)) {
         TraceMsg(L">  SendToFolder Exit  \r\n");
         return delivery.dwResult;
     }

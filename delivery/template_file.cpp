@@ -6,6 +6,7 @@
 
 #include "common/bounded_string.h"
 #include "common/trace.h"
+#include "discovery/folder_check.h"
 #include "discovery/state.h"
 
 namespace {
@@ -270,10 +271,14 @@ int UpdateTemplateRepository(const DeviceInfo* pDeviceInfo)
         return 0;
     }
 
+    if (!UserFoldersUsable(pDeviceInfo, FolderUse::Templates))
+        return 1;
     bgt::UniqueFindHandle hSearch;
     wchar_t wszTemplate[kPathCapacity];
     if (!FindTemplateFile(pDeviceInfo->szTemplateFolder, hSearch, wszTemplate, ARRAYSIZE(wszTemplate)))
         return 0;
+    if (!TemplateIsUsersOwn(wszTemplate))
+        return 1;
 
     // Opened for writing too: a template that cannot be updated answers 1 now.
     TemplateBytes bytes;

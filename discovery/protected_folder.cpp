@@ -70,6 +70,28 @@ HRESULT FillProtectedAcl(PACL pAcl, PSID pUserSid)
     return AppendServiceGroup(pAcl);
 }
 
+// Each missing folder of the path is made by this call, under the
+// descriptor, from the top down. A name that exists when it is made (made by
+// someone else since it was found missing, or the folder itself) is a failure:
+// a folder someone else made first keeps its owner, and is not ours to use.
+HRESULT CreateFolderChain(const std::wstring& wstrPath, SECURITY_ATTRIBUTES* pSa)
+{
+    if (CreateDirectoryW(wstrPath.c_str(), pSa))
+        return S_OK;
+    DWORD dwError = GetLastError();
+    size_t cchParent = wstrPath.find_last_of(L'\\');
+    if (dwError == ERROR_PATH_NOT_FOUND && cchParent != std::wstring::npos && cchParent > 0) {
+        HRESULT hr = CreateFolderChain(wstrPath.substr(0, cchParent), pSa);
+        if (FAILED(hr))
+            return hr;
+        if (CreateDirectoryW(wstrPath.c_str(), pSa))
+            return S_OK;
+        dwError = GetLastError();
+    }
+    TraceMsg(L"CreateDirectoryW failed: %d", dwError);
+    return dwError == ERROR_ALREADY_EXISTS ? HResultFromWin32(dwError) : E_FAIL;
+}
+
 } // namespace
 
 HRESULT AppendAllowAce(PACL pAcl, PSID pSid, DWORD dwMask)
@@ -127,18 +149,10 @@ HRESULT CreateFolderUnderDescriptor(const wchar_t* pwszPath, PSECURITY_DESCRIPTO
     sa.nLength = sizeof(sa);
     sa.lpSecurityDescriptor = pSd;
     sa.bInheritHandle = FALSE;
-    int nError = SHCreateDirectoryExW(nullptr, pwszPath, &sa);
-    if (nError == ERROR_SUCCESS)
-        return S_OK;
-    if (nError != ERROR_ALREADY_EXISTS) {
-        TraceMsg(L"SHCreateDirectoryExW failed: %d", nError);
-        return E_FAIL;
-    }
-    if (!SetFileSecurityW(pwszPath, DACL_SECURITY_INFORMATION, pSd)) {
-        TraceMsg(L"SetFileSecurityW failed: %d", GetLastError());
-        return E_FAIL;
-    }
-    return S_OK;
+    std::wstring wstrPath = pwszPath;
+    while (wstrPath.size() > 1 && wstrPath.back() == L'\\')
+        wstrPath.pop_back();
+    return CreateFolderChain(wstrPath, &sa);
 }
 
 HRESULT CreateProtectedFolder(const wchar_t* pwszPath)

@@ -13,6 +13,7 @@
 #include "common/owners.h"
 #include "common/trace.h"
 #include "delivery/send_to_folder.h"
+#include "discovery/folder_check.h"
 #include "discovery/state.h"
 #include "watcher/filing_lock.h"
 #include "watcher/filing_parts.h"
@@ -108,6 +109,8 @@ bool LockEntryStands(const wchar_t* pwszLockEntry)
 
 FilingOutcome FileStem(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp)
 {
+    if (!UserFoldersUsable(pDev, FolderUse::Filing))
+        return FilingOutcome::Refused;
     JobNames names;
     FilingOutcome outcome = FileJob(pDev, pwszStem, stamp, names);
     if (outcome == FilingOutcome::Filed) {

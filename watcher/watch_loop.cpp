@@ -8,6 +8,7 @@
 #include "common/event_reports.h"
 #include "common/owners.h"
 #include "common/trace.h"
+#include "discovery/folder_check.h"
 #include "discovery/state.h"
 #include "watcher/catch_up.h"
 #include "watcher/filing.h"
@@ -339,6 +340,9 @@ bool Reached(ULONGLONG ullAt, ULONGLONG ullNow) { return ullAt != 0 && ullNow >=
 // and a job folder it empties leaves its scan whole for the catch-up.
 void CatchUp(const DeviceInfo* pDeviceInfo, WatchState& watch)
 {
+    // Refused folders stay due: looked at again a minute later, at the soonest.
+    if (!UserFoldersUsable(pDeviceInfo, FolderUse::Filing))
+        return;
     if (watch.bCatchUpDue || Reached(watch.ullRecoveryAt, GetTickCount64()))
         Recover(pDeviceInfo, watch);
     watch.bCatchUpDue = false;

@@ -8,6 +8,7 @@
 #include "common/owners.h"
 #include "common/trace.h"
 #include "delivery/template_file.h"
+#include "discovery/folder_check.h"
 #include "discovery/state.h"
 #include "templates/template_passes.h"
 #include "watcher/lookupip.h"
@@ -104,6 +105,7 @@ DWORD WINAPI WatchTempFolder(LPVOID pvDeviceInfo)
         return 0;
     }
     DWORD dwExitCode = 0;
+    CheckUserFoldersNow(pDeviceInfo);
     if (CheckAddressAndRepublish(pDeviceInfo, dwExitCode))
         return dwExitCode;
     RecordDeleteImageOption(pDeviceInfo);

@@ -504,6 +504,7 @@ TEST_F(Discovery, HundredsOfPassesAndFolders_LeaveNoHandleOpen)
             GetDeviceInfo();
             std::wstring folder = scratch / (L"job" + std::to_wstring(i % 5) + L"\\sub");
             EXPECT_EQ(S_OK, CreateProtectedFolder(folder.c_str()));
+            RemoveDirectoryW(folder.c_str()); // only a new folder is made
         }
         CloseWatcherHandle();
     };

@@ -218,17 +218,18 @@ TEST_F(ProtectedFolder, MissingParents_AllCreatedInOneCallUnderTheDescriptor)
     testsupport::MakeFolder(plain);
     ASSERT_TRUE(GrantsEveryone(plain)) << "baseline: a folder made without a descriptor";
     EXPECT_FALSE(GrantsEveryone(deep)) << std::string(ReadBackDacl(deep).begin(), ReadBackDacl(deep).end());
+    EXPECT_FALSE(GrantsEveryone(m_scratch / L"a")) << "a parent it made has the list from its creation too";
 }
 
-TEST_F(ProtectedFolder, ExistingFolder_GetsTheAccessListAndOk)
+TEST_F(ProtectedFolder, ExistingFolder_RefusedAndLeftAsItIs)
 {
     std::wstring existing = m_scratch / L"existing";
     testsupport::MakeFolder(existing);
     ASSERT_TRUE(GrantsEveryone(existing));
     testsupport::WriteFileBytes(existing + L"\\keep.bin", "data");
 
-    EXPECT_EQ(S_OK, CreateProtectedFolder(existing.c_str()));
-    EXPECT_FALSE(GrantsEveryone(existing)) << "the access list was put on the existing folder";
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS), CreateProtectedFolder(existing.c_str()));
+    EXPECT_TRUE(GrantsEveryone(existing)) << "a folder someone else made is not taken over";
     EXPECT_EQ("data", testsupport::ReadFileBytes(existing + L"\\keep.bin"));
 }
 
@@ -250,13 +251,13 @@ TEST_F(ProtectedFolder, UnconvertibleSidText_Win32ErrorAndNothingCreated)
     EXPECT_FALSE(PathExists(path));
 }
 
-TEST_F(ProtectedFolder, ParentIsAFile_FailsWithEFail)
+TEST_F(ProtectedFolder, ParentIsAFile_FailsAsATakenName)
 {
     std::wstring file = m_scratch / L"file.bin";
     testsupport::WriteFileBytes(file, "x");
     std::wstring path = file + L"\\sub";
     TraceCapture trace;
-    EXPECT_EQ(E_FAIL, CreateProtectedFolder(path.c_str()));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS), CreateProtectedFolder(path.c_str()));
     EXPECT_FALSE(GetFileAttributesW(file.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_TRUE(trace.ContainsFragment(L"SHCreateDirectoryExW failed: "));
+    EXPECT_TRUE(trace.ContainsFragment(L"CreateDirectoryW failed: "));
 }
