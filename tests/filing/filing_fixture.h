@@ -63,7 +63,7 @@ inline std::wstring StampInSeconds(const SYSTEMTIME& now, int nSeconds)
 // inherits the handle and waits on a pipe until it is let go.
 class HeldByAnotherProcess {
 public:
-    explicit HeldByAnotherProcess(const std::wstring& path)
+    explicit HeldByAnotherProcess(const std::wstring& path) : m_path(path)
     {
         SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
         bgt::UniqueFileHandle hFile(
@@ -98,9 +98,19 @@ public:
         WaitForSingleObject(m_hProcess.get(), 10000);
         m_hProcess.reset();
         m_hPipeWrite.reset();
+        // A helper the shell started may have inherited the handle and outlive it
+        // for a moment: the hold is over only once the file opens unshared.
+        for (int i = 0; i < 200; ++i) {
+            bgt::UniqueFileHandle hProbe(
+                CreateFileW(m_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            if (hProbe || GetLastError() != ERROR_SHARING_VIOLATION)
+                return;
+            Sleep(50);
+        }
     }
 
 private:
+    std::wstring m_path;
     bgt::UniqueHandle m_hProcess;
     bgt::UniqueHandle m_hPipeWrite;
 };
