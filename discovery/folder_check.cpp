@@ -72,7 +72,7 @@ std::wstring AccountText(PSID pSid)
     DWORD cchName = ARRAYSIZE(wszName);
     DWORD cchDomain = ARRAYSIZE(wszDomain);
     SID_NAME_USE use;
-    const std::wstring wstrSid = SidText(pSid);
+    std::wstring wstrSid = SidText(pSid);
     if (!IsValidSid(pSid) || !LookupAccountSidW(nullptr, pSid, wszName, &cchName, wszDomain, &cchDomain, &use))
         return wstrSid;
     std::wstring wstrAccount = wszDomain[0] != L'\0' ? std::wstring(wszDomain) + L"\\" + wszName : wszName;
