@@ -19,6 +19,10 @@ struct Delivery {
     // destination and its error (0 while none failed).
     wchar_t wszFailedCopy[kPathChars];
     DWORD dwCopyError;
+    // The job's delivery marker (null when the caller keeps none): it is set
+    // to go the moment the copy has its name, so that a task ended right
+    // after does not deliver the job again at its next start.
+    HANDLE hMarker;
 };
 
 struct ImagePaths {

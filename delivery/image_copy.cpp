@@ -404,6 +404,8 @@ Attempt CopyImage(Delivery& delivery, ImagePaths& paths, const wchar_t* pwszImag
     if (ReservePartial(delivery, paths, hPartial) &&
         CopyIntoPartial(paths, pwszImageName, hPartial.get(), bDirect, hStaging) &&
         PublishUnderFreeName(delivery, paths, hPartial.get())) {
+        if (delivery.hMarker && !MarkForDeletion(delivery.hMarker, true))
+            TraceMsg(L"> The delivery marker cannot be removed : %d\r\n", GetLastError());
         DeleteThroughHandle(hStaging);
         return bDirect ? Attempt::DeliveredDirect : Attempt::Delivered;
     }

@@ -84,11 +84,12 @@ Attempt TryImagePattern(Delivery& delivery, const wchar_t* pwszPattern)
     return CopyImage(delivery, paths, fd.cFileName);
 }
 
-DWORD Deliver(const wchar_t* pwszJobFolder)
+DWORD Deliver(const wchar_t* pwszJobFolder, HANDLE hMarker)
 {
     TraceMsg(L">  SendToFolder Enter  \r\n");
     Delivery delivery = {};
     delivery.dwResult = 1;
+    delivery.hMarker = hMarker;
     if (!PathFits(bgt::StringCchCopyW(delivery.wszJobFolder, kPathCapacity, pwszJobFolder)))
         return delivery.dwResult;
 
@@ -140,11 +141,13 @@ DWORD Deliver(const wchar_t* pwszJobFolder)
 
 } // namespace
 
-DWORD WINAPI SendToFolder(LPVOID pvJobFolderPath)
+DWORD WINAPI SendToFolder(LPVOID pvJobFolderPath) { return SendToFolderMarked(pvJobFolderPath, nullptr); }
+
+DWORD SendToFolderMarked(LPVOID pvJobFolderPath, HANDLE hMarker)
 {
     bgt::UniqueHeapMem jobFolderPath(pvJobFolderPath);
     try {
-        return Deliver(static_cast<const wchar_t*>(jobFolderPath.get()));
+        return Deliver(static_cast<const wchar_t*>(jobFolderPath.get()), hMarker);
     } catch (...) {
         // The owners have closed the searches and the template file on the way out.
         TraceMsg(L">  Exception Caught in SendToFolder() \r\n");

@@ -71,7 +71,7 @@ DWORD WINAPI DeliverMarkedJob(LPVOID pv)
     bgt::UniqueHeapMem block(pv);
     auto* pDelivery = static_cast<MarkedDelivery*>(pv);
     bgt::UniqueFileHandle hMarker(pDelivery->hMarker);
-    DWORD dwResult = SendToFolder(pDelivery->pvJobFolder);
+    DWORD dwResult = SendToFolderMarked(pDelivery->pvJobFolder, hMarker.get());
     // The delivery has ended, delivered or reported: the marker goes with its handle.
     FILE_DISPOSITION_INFO info = {TRUE};
     if (hMarker && !SetFileInformationByHandle(hMarker.get(), FileDispositionInfo, &info, sizeof(info)))

@@ -62,6 +62,12 @@ class TaskCase(unittest.TestCase):
         path = PREFIX.unix(scanner["docFolder"])
         return sorted(os.listdir(path)) if os.path.isdir(path) else []
 
+    def jobs(self, scanner, stem):
+        # A job's delivery marker stays until its delivery thread has ended.
+        named = lambda: [d for d in self.docs(scanner) if d.startswith(stem)]
+        wait_for(lambda: not [d for d in named() if d.endswith(".delivering")], 10)
+        return named()
+
 
 class E2E(TaskCase):
     def test_no_family_scanner_ends_at_first_tick(self):
@@ -205,7 +211,7 @@ class E2E(TaskCase):
             self.assertTrue(wait_for(lambda: os.path.isdir(job) and sorted(os.listdir(job)) ==
                                      [stem + ".ost", stem + ".tif"], 60), (stem, self.docs(s)))
             print("held %s: filed %.1f s after its release" % (stem, time.time() - released), file=sys.stderr)
-            self.assertEqual([stem + ".osm"], [d for d in self.docs(s) if d.startswith(stem)], "filed once, whole")
+            self.assertEqual([stem + ".osm"], self.jobs(s, stem), "filed once, whole")
             self.assertEqual([], [f for f in os.listdir(temp) if f.startswith(stem)])
         # The long hold outlasted the tries: the administrator reads of it once,
         # with the sharing violation, and again once it was filed.
@@ -237,7 +243,7 @@ class E2E(TaskCase):
         time.sleep(2.0)  # the removal report's own filing, were there one
         used = cpu_s() - before
         print("scan written for 10 s: %.2f CPU s" % used, file=sys.stderr)
-        self.assertEqual(["SLOW.osm"], [d for d in self.docs(s) if d.startswith("SLOW")], "filed once")
+        self.assertEqual(["SLOW.osm"], self.jobs(s, "SLOW"), "filed once")
         self.assertLess(used, 2.0)
 
     def test_two_scanners_filing_into_one_folder_under_a_burst(self):

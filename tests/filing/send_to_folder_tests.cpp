@@ -701,6 +701,34 @@ TEST_F(Delivery, LeftoversOfCutOffDeliveries_RemovedAtTheNextDeliveryThere)
     DeleteFileW(kept[3].c_str());
 }
 
+// The marker must be on its way out from the moment the copy has its name:
+// a task ended then closes its handles, and a marker left would have the job
+// delivered again. A delivery that made no copy leaves it to the thread's end.
+TEST_F(Delivery, Marker_SetToGoOnceTheCopyHasItsName_NotWhenNoCopyWasMade)
+{
+    WriteTemplate("Invoice");
+    for (bool bDelivers : {true, false}) {
+        if (bDelivers)
+            PutImage(L"JOB_p1.jpg");
+        else
+            DeleteFileW((m_job + L"\\JOB_p1.jpg").c_str());
+        std::wstring marker = Docs(L"JOB.delivering");
+        bgt::UniqueFileHandle hMarker(
+            CreateFileW(marker.c_str(), GENERIC_READ | DELETE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(hMarker);
+        size_t cb = (m_job.size() + 1) * sizeof(wchar_t);
+        void* pv = HeapAlloc(GetProcessHeap(), 0, cb);
+        memcpy(pv, m_job.c_str(), cb);
+        EXPECT_EQ(1u, SendToFolderMarked(pv, hMarker.get()));
+        FILE_STANDARD_INFO info = {};
+        ASSERT_TRUE(GetFileInformationByHandleEx(hMarker.get(), FileStandardInfo, &info, sizeof(info)));
+        EXPECT_EQ(bDelivers, info.DeletePending != FALSE) << "delivered " << bDelivers;
+        hMarker.reset();
+        EXPECT_EQ(!bDelivers, PathExists(marker));
+        DeleteFileW(marker.c_str());
+    }
+}
+
 TEST_F(Delivery, ReadOnlyImage_ItsStagingCopyIsRemovedToo)
 {
     WriteTemplate("Invoice");

@@ -252,6 +252,24 @@ protected:
         m_jobAreas.push_back(aside);
     }
 
+    // A filing still under way may make Documents again between the move and
+    // the file taking its name: that folder goes aside too.
+    void BlockDocumentsWithAFile()
+    {
+        for (int nTry = 0; nTry < 20; ++nTry) {
+            if (PathExists(m_docs))
+                ASSERT_NO_FATAL_FAILURE(MoveDocumentsAside());
+            bgt::UniqueFileHandle hFile(CreateFileW(m_docs.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (hFile) {
+                DWORD cbWritten = 0;
+                ASSERT_TRUE(WriteFile(hFile.get(), "not a folder", 12, &cbWritten, nullptr));
+                return;
+            }
+        }
+        FAIL() << "Documents kept coming back as a folder";
+    }
+
     testsupport::ScratchFolder m_root;
     testsupport::SleepRecorder m_instantSleep;
     std::wstring m_temp;
@@ -309,9 +327,7 @@ TEST_F(Soak, ThousandScansWithFaults_NoneLostDuplicatedAlteredOrPartial)
             MoveDocumentsAside();
             ++faults.nMissingDocs;
         } else if (nDocsFault == 3) {
-            if (PathExists(m_docs))
-                MoveDocumentsAside();
-            testsupport::WriteFileBytes(m_docs, "not a folder");
+            ASSERT_NO_FATAL_FAILURE(BlockDocumentsWithAFile());
             ++faults.nBlockedDocs;
         }
 
