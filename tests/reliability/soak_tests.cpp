@@ -257,8 +257,9 @@ protected:
     void BlockDocumentsWithAFile()
     {
         for (int nTry = 0; nTry < 20; ++nTry) {
-            if (PathExists(m_docs))
+            if (PathExists(m_docs)) {
                 ASSERT_NO_FATAL_FAILURE(MoveDocumentsAside());
+            }
             bgt::UniqueFileHandle hFile(CreateFileW(m_docs.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                                     FILE_ATTRIBUTE_NORMAL, nullptr));
             if (hFile) {
