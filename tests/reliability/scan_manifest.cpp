@@ -160,8 +160,9 @@ ManifestFindings ScanManifest::Check(const std::wstring& wstrTempFolder, const s
             }
             // Wine deletes a delete-on-close file under the name it was opened
             // by: the filing lock of a filing under way when its Documents folder
-            // was moved aside stays in the moved folder (Windows deletes it).
-            if (!bFolder && a >= jobAreas.size() && name == kFilingLockName) {
+            // was moved aside stays in the moved folder (Windows deletes it), and
+            // so does the marker of a delivery under way then.
+            if (!bFolder && a >= jobAreas.size() && (name == kFilingLockName || EndsWith(name, L".delivering"))) {
                 ++findings.nLocksMovedAway;
                 continue;
             }
