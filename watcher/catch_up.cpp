@@ -211,10 +211,10 @@ std::vector<FinishedScan> FinishedScans(const wchar_t* pwszTemp)
     return scans;
 }
 
-FilingOutcome FileOne(const DeviceInfo* pDeviceInfo, const FinishedScan& scan)
+FilingOutcome FileOne(const DeviceInfo* pDeviceInfo, const FinishedScan& scan, HeldWait heldWait = HeldWait::Steps)
 {
     bool bSettle = !IsQuiet(pDeviceInfo->szTempFolder, scan);
-    return FileFinishedScan(pDeviceInfo, scan.wstrStem.c_str(), bSettle);
+    return FileFinishedScan(pDeviceInfo, scan.wstrStem.c_str(), bSettle, heldWait);
 }
 
 } // namespace
@@ -247,7 +247,7 @@ bool CatchUpFinishedScans(const DeviceInfo* pDeviceInfo, ScanSchedule& schedule,
             continue;
         if (WaitForSingleObject(hInterrupt, 0) == WAIT_OBJECT_0 || (bOld && ullOldSpentMs >= kOldScansBudgetMs))
             return false;
-        FilingOutcome outcome = FileOne(pDeviceInfo, scan);
+        FilingOutcome outcome = FileOne(pDeviceInfo, scan, bOld ? HeldWait::Once : HeldWait::Steps);
         ULONGLONG ullEnd = GetTickCount64();
         schedule.Note(scan.wstrStem, outcome, ullEnd);
         if (bOld)

@@ -107,11 +107,13 @@ bool LockEntryStands(const wchar_t* pwszLockEntry)
     return true;
 }
 
-FilingOutcome FileStem(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp)
+FilingOutcome FileStem(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp,
+                       HeldWait heldWait = HeldWait::Steps)
 {
     if (!UserFoldersUsable(pDev, FolderUse::Filing))
         return FilingOutcome::Refused;
     JobNames names;
+    names.heldWait = heldWait;
     FilingOutcome outcome = FileJob(pDev, pwszStem, stamp, names);
     if (outcome == FilingOutcome::Filed) {
         ReportScanFiled(pDev, pwszStem, names.wszJobFolder);
@@ -190,7 +192,7 @@ FilingOutcome FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchN
     return FileStem(pDeviceInfo, wszStem, stamp);
 }
 
-FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pwszStem, bool bSettle)
+FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pwszStem, bool bSettle, HeldWait heldWait)
 {
     PathBuffer wszLockEntry;
     if (!BuildPath(wszLockEntry, L"%s%s%s%s", pDeviceInfo->szTempFolder, L"\\", pwszStem, L".lck"))
@@ -201,7 +203,7 @@ FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pws
         g_hooks.pfnSleep(kSettleMs);
     if (LockEntryStands(wszLockEntry))
         return FilingOutcome::NotFiled;
-    return FileStem(pDeviceInfo, pwszStem, stamp);
+    return FileStem(pDeviceInfo, pwszStem, stamp, heldWait);
 }
 
 bool FilesQuiet(const std::vector<std::wstring>& paths)

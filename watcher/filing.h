@@ -29,9 +29,16 @@ enum class FilingOutcome { NotFiled, Filed, Held, Refused };
 // filing is over and its delivery has ended or been waited for 5000 ms.
 FilingOutcome FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWORD cbName);
 
+// How long a move waits out a file another program holds: a scan met for the
+// first time gets a couple of seconds of short steps; one tried before, which
+// waits out a pause of its own between tries, one attempt, so that old held
+// scans do not keep new ones waiting.
+enum class HeldWait { Steps, Once };
+
 // Files the finished scan <stem> that no report announced, exactly as a report
 // of its lock entry would; the settling pause only when bSettle.
-FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pwszStem, bool bSettle);
+FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pwszStem, bool bSettle,
+                               HeldWait heldWait = HeldWait::Steps);
 
 // True when none of the paths that exist was written in the last few seconds.
 bool FilesQuiet(const std::vector<std::wstring>& paths);

@@ -144,9 +144,10 @@ bool PrivateSourceLeft(const std::wstring& wstrVia)
 
 // Renames the entry to its private name, copies it into the job, and puts it
 // back under its own name when the copy cannot be made.
-bool MoveAcross(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszVia, bool* pbHeld)
+bool MoveAcross(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszVia, bool* pbHeld,
+                HeldWait heldWait)
 {
-    if (!MoveScanEntry(pwszFrom, pwszVia, nullptr, pbHeld))
+    if (!MoveScanEntry(pwszFrom, pwszVia, nullptr, pbHeld, heldWait))
         return false;
     if (CopyFileAcross(pwszVia, pwszTo)) {
         TraceMsg(L" The File %s was successfully moved\r\n", pwszTo);
@@ -194,7 +195,7 @@ FilingOutcome FileFolderJobAcross(const DeviceInfo* pDev, const wchar_t* pwszSte
         RemoveLockFolder(names.wszLockFolder);
         return FilingOutcome::Refused;
     }
-    if (!MoveScanEntry(pwszOsmInTemp, wstrVia.c_str(), nullptr, &bHeld)) {
+    if (!MoveScanEntry(pwszOsmInTemp, wstrVia.c_str(), nullptr, &bHeld, names.heldWait)) {
         names.dwError = GetLastError();
         RemoveDirectoryW(names.wszJobFolder);
         RemoveLockFolder(names.wszLockFolder);
@@ -309,7 +310,8 @@ void DeleteOwnFile(const wchar_t* pwszPath)
 // in short steps; pbHeld tells the caller that this was why the move failed.
 // Only a rename is tried, unless pwszCopyVia gives the private name under
 // which a file crosses to another volume.
-bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszCopyVia, bool* pbHeld)
+bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszCopyVia, bool* pbHeld,
+                   HeldWait heldWait)
 {
     if (pbHeld != nullptr)
         *pbHeld = false;
@@ -325,9 +327,9 @@ bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t
         }
         DWORD dwError = GetLastError();
         if (dwError == ERROR_NOT_SAME_DEVICE && pwszCopyVia != nullptr && pwszCopyVia[0] != L'\0')
-            return MoveAcross(pwszFrom, pwszTo, pwszCopyVia, pbHeld);
+            return MoveAcross(pwszFrom, pwszTo, pwszCopyVia, pbHeld, heldWait);
         bool bHeld = IsHeldError(dwError) && PathFileExistsW(pwszFrom);
-        if (!bHeld || dwStep == kHeldRetrySteps) {
+        if (!bHeld || dwStep == (heldWait == HeldWait::Once ? 0 : kHeldRetrySteps)) {
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
             if (pbHeld != nullptr)
                 *pbHeld = bHeld;
@@ -367,7 +369,7 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     std::wstring wstrImageVia = PrivateName(job.wszImageFrom, names);
     std::wstring wstrTemplateVia = PrivateName(job.wszTemplateFrom, names);
     bool bHeld = false;
-    bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, wstrImageVia.c_str(), &bHeld);
+    bool bWhole = MoveScanEntry(job.wszImageFrom, job.wszImageTo, wstrImageVia.c_str(), &bHeld, names.heldWait);
     if (!bWhole)
         names.dwError = GetLastError();
     if (bWhole && NewScanBegun(pDev, pwszStem)) {
@@ -381,7 +383,8 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     }
     // Looked at once the image is ours: a scan finished meanwhile has its template.
     bTemplate = bWhole && PathFileExistsW(job.wszTemplateFrom) != FALSE;
-    if (bWhole && bTemplate && !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, wstrTemplateVia.c_str(), &bHeld)) {
+    if (bWhole && bTemplate &&
+        !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, wstrTemplateVia.c_str(), &bHeld, names.heldWait)) {
         names.dwError = GetLastError();
         bWhole = false;
         // The image goes back where the driver left it, held or not for a moment.
@@ -419,7 +422,7 @@ FilingOutcome FileFolderJob(const DeviceInfo* pDev, const wchar_t* pwszStem, con
     }
     CreateLockFolder(names.wszLockFolder);
     bool bHeld = false;
-    if (!MoveScanEntry(pwszOsmInTemp, names.wszJobFolder, nullptr, &bHeld)) {
+    if (!MoveScanEntry(pwszOsmInTemp, names.wszJobFolder, nullptr, &bHeld, names.heldWait)) {
         names.dwError = GetLastError();
         if (names.dwError == ERROR_NOT_SAME_DEVICE)
             return FileFolderJobAcross(pDev, pwszStem, pwszOsmInTemp, names);

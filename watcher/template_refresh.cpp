@@ -1,5 +1,6 @@
 #include "watcher/template_refresh.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,9 @@ struct AddressFollower {
     // The address the templates were last brought up to: only ever a usable one.
     std::wstring wstrLastWritten;
     // Records whose template could not be brought up to it: tried again at the
-    // next check, while the others are left alone.
+    // next check, while the others are left alone. A watcher whose rewrite at
+    // its start failed adds its record from its own thread.
+    SRWLOCK srwOwed = SRWLOCK_INIT;
     std::vector<const DeviceInfo*> owed;
     // Ticks since the name was last resolved.
     DWORD dwTicks = 0;
@@ -126,18 +129,37 @@ bool DueForCheck(bool bMayHaveMoved)
 // answers 1 is owed the rewrite.
 void RewriteTemplates(const std::vector<const DeviceInfo*>& records)
 {
-    g_follower.owed.clear();
     ULONG_PTR ulKinds = 0;
     for (const DeviceInfo* pRecord : records) {
-        if (UpdateTemplateRepository(pRecord) == 0)
+        if (UpdateTemplateRepository(pRecord) == 0) {
             ulKinds |= KindBit(pRecord->IsWIA);
-        else
-            g_follower.owed.push_back(pRecord);
+            AcquireSRWLockExclusive(&g_follower.srwOwed);
+            std::erase(g_follower.owed, pRecord);
+            ReleaseSRWLockExclusive(&g_follower.srwOwed);
+        } else {
+            OweTemplateRewrite(pRecord);
+        }
     }
     StartRepublish(ulKinds);
 }
 
+std::vector<const DeviceInfo*> OwedRecords()
+{
+    AcquireSRWLockShared(&g_follower.srwOwed);
+    std::vector<const DeviceInfo*> owed = g_follower.owed;
+    ReleaseSRWLockShared(&g_follower.srwOwed);
+    return owed;
+}
+
 } // namespace
+
+void OweTemplateRewrite(const DeviceInfo* pRecord)
+{
+    AcquireSRWLockExclusive(&g_follower.srwOwed);
+    if (std::find(g_follower.owed.begin(), g_follower.owed.end(), pRecord) == g_follower.owed.end())
+        g_follower.owed.push_back(pRecord);
+    ReleaseSRWLockExclusive(&g_follower.srwOwed);
+}
 
 bool StartRepublishForRecords(DeviceInfo* const* ppDevices, DWORD nDevices)
 {
@@ -165,8 +187,9 @@ void FollowPcAddress(DeviceInfo* const* ppDevices, DWORD nDevices, bool bMayHave
     if (!IsUsableAddressText(wstrAddress.c_str()))
         return;
     if (wstrAddress == g_follower.wstrLastWritten) {
-        if (!g_follower.owed.empty())
-            RewriteTemplates(std::vector<const DeviceInfo*>(g_follower.owed));
+        std::vector<const DeviceInfo*> owed = OwedRecords();
+        if (!owed.empty())
+            RewriteTemplates(owed);
         return;
     }
     TraceMsg(L"  The PC's address moved from %s to %s\r\n", g_follower.wstrLastWritten.c_str(), wstrAddress.c_str());

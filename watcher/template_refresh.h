@@ -28,3 +28,8 @@ bool StartRepublishForRecords(DeviceInfo* const* ppDevices, DWORD nDevices);
 // is usable, changes nothing. Runs on the main thread; nothing happens while a
 // session end holds.
 void FollowPcAddress(DeviceInfo* const* ppDevices, DWORD nDevices, bool bMayHaveMoved = false);
+
+// A record whose first template a watcher could not bring up to the address at
+// its start (the file held, say): the next address check tries it again, and
+// its driver kind gets the republish it missed once that succeeds.
+void OweTemplateRewrite(const DeviceInfo* pRecord);

@@ -12,6 +12,7 @@
 #include "discovery/state.h"
 #include "templates/template_passes.h"
 #include "watcher/lookupip.h"
+#include "watcher/template_refresh.h"
 #include "watcher/user_option.h"
 #include "watcher/watch_loop.h"
 
@@ -73,8 +74,10 @@ bool CheckAddressAndRepublish(const DeviceInfo* pDeviceInfo, DWORD& dwExitCode)
         WarnNoNetwork();
         return false;
     }
-    if (UpdateTemplateRepository(pDeviceInfo) != 0)
+    if (UpdateTemplateRepository(pDeviceInfo) != 0) {
+        OweTemplateRewrite(pDeviceInfo);
         return false;
+    }
     return RepublishUnderLock(pDeviceInfo, dwExitCode);
 }
 

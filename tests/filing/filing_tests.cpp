@@ -946,6 +946,19 @@ TEST_F(Recovery, ScheduledCatchUp_GivesWayToAReportAndLeavesAScanWaitingOutItsPa
     schedule.Note(L"A", FilingOutcome::Refused, 0);
     EXPECT_TRUE(CatchUpFinishedScans(&m_device, schedule, hReportIn.get()));
     EXPECT_TRUE(PathExists(Temp(L"A.tif"))) << "a refused scan waits for a change";
+
+    // Tried before and still held once its pause is over: one attempt, no
+    // steps of waiting that would keep a new scan's report waiting.
+    schedule.Note(L"A", FilingOutcome::Held, 0);
+    bgt::UniqueFileHandle hHeld(
+        CreateFileW(Temp(L"A.tif").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(hHeld);
+    testsupport::SleepRecorder sleeps;
+    EXPECT_TRUE(CatchUpFinishedScans(&m_device, schedule, hReportIn.get()));
+    EXPECT_TRUE(PathExists(Temp(L"A.tif")));
+    std::vector<DWORD> pauses = sleeps.Pauses();
+    EXPECT_EQ(0, std::count(pauses.begin(), pauses.end(), 100u)) << "no held steps for a scan tried before";
+    EXPECT_FALSE(schedule.Due(L"A", GetTickCount64())) << "held again: its next pause begins";
 }
 
 namespace {

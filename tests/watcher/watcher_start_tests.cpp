@@ -434,3 +434,27 @@ TEST_F(WatcherStartUp, AddressFollowedOnEveryFifthTick_FailedRewriteRetried_Requ
     Sleep(500);
     EXPECT_EQ(2u, m_traces.Count(kPassDone)) << "three requests while one waited: one pass";
 }
+
+// A watcher whose rewrite at its start failed (its template held) is owed it:
+// the next address check, the address unchanged, rewrites and republishes.
+TEST_F(WatcherStartUp, RewriteFailedAtTheStart_TriedAgainAtTheNextCheck)
+{
+    stisim::Reset();
+    g_hooks.pfnStiCreateInstanceW = stisim::StiCreateInstanceW;
+    const std::wstring wstrTemplate = m_templates + L"\\a.ost";
+    WriteFileBytes(wstrTemplate, TemplateNaming("10.7.7.7"));
+    SetIPAddressText(L"10.7.7.7");
+    DeviceInfo* records[] = {m_pDevice.get()};
+    const std::wstring kPassDone = L"  >  RePublishAllTemplates Exit\r\n";
+    FakeResolver resolver({Addresses({"10.8.8.8"})});
+    FollowPcAddress(records, 1, true); // the follower now stands at 10.8.8.8
+    ASSERT_TRUE(WaitFor([&] { return m_traces.Count(kPassDone) == 1; }, std::chrono::seconds(10)));
+    {
+        bgt::UniqueFileHandle hHeld(CreateFileW(wstrTemplate.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(hHeld);
+        EXPECT_TRUE(RunWatcher());
+    }
+    EXPECT_EQ(1u, m_traces.Count(kPassDone)) << "no republish at the start without the rewrite";
+    FollowPcAddress(records, 1, true);
+    EXPECT_TRUE(WaitFor([&] { return m_traces.Count(kPassDone) == 2; }, std::chrono::seconds(10)));
+}
