@@ -3,9 +3,10 @@ on a Windows older than 7, a silent install, a start from the Run entry, an unin
 that has the running task delete the user's templates and end, the same for an
 upgrade over an older build after which the package starts the task again, a repair
 that leaves the running task alone, a refused downgrade, a second package of one
-version, and an uninstall that ends a task that no longer answers and spares another
+version, a repair that ends the task and then fails, after which the task runs
+again, and an uninstall that ends a task that no longer answers and spares another
 program with a window of the task's class. The steps build on each other and run in their
-order. About 90 s."""
+order. About 100 s."""
 import argparse
 import os
 import re
@@ -174,6 +175,16 @@ class Package(unittest.TestCase):
         self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "5", check=False)[0],
                          "a window of the task's class is still there after %s" % what)
 
+    def assert_started_again(self, what):
+        """The package started the task it ended again, for the user: a task runs and
+        publishes the templates after their delete."""
+        self.assertIn("RestartClosedTask: the task was started again for the user", self.log)
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)[0],
+                         "%s left the user without a task" % what)
+        deleted = [i for i, e in enumerate(self.prefix.journal()) if e[2:3] == [DELETE]][-1]
+        self.assertTrue(wait_for(lambda: self.requests(REPUBLISH, deleted + 1), 30),
+                        "the task started again did not publish the templates: %r" % self.prefix.journal())
+
     def assert_installed(self, exe, version):
         self.assertTrue(os.path.isfile(self.installed_exe()), "BgndTask.exe is not under Program Files")
         with open(exe, "rb") as want, open(self.installed_exe(), "rb") as got:
@@ -237,14 +248,8 @@ class Package(unittest.TestCase):
         since = self.assert_deleted_then_ended("/i", ARGS.package, "upgrade", restarted=True)
         newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")
         self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
-        # The package starts the task it ended again, for the user (Wine has no Restart
-        # Manager to do it): the new build runs and publishes the templates again.
-        self.assertIn("RestartClosedTask: the task was started again for the user", self.log)
-        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "wait", "30", check=False)[0],
-                         "the upgrade left the user without a task")
-        deleted = [i for i, e in enumerate(self.prefix.journal()) if e[2:3] == [DELETE]][-1]
-        self.assertTrue(wait_for(lambda: self.requests(REPUBLISH, deleted + 1), 30),
-                        "the restarted task did not publish the templates: %r" % self.prefix.journal())
+        # Wine has no Restart Manager to start it again: the new build runs.
+        self.assert_started_again("the upgrade")
 
     def test_4a_a_repair_leaves_the_running_task_alone_and_it_files(self):
         since = len(self.prefix.journal())
@@ -273,6 +278,24 @@ class Package(unittest.TestCase):
         newer_exe = os.path.join(ARGS.build, "host", "BgndTask.exe")
         self.msiexec("/i", ARGS.rebuilt)  # refused or a reinstall: either way one product
         self.assert_installed(newer_exe, file_version(newer_exe)[:-2])
+
+    def test_6a_a_repair_that_fails_after_ending_the_task_starts_it_again(self):
+        # The older build in place of the program, so that the repair has it to replace,
+        # from a copy of the package whose cabinet no longer opens: the repair ends the
+        # task, then fails in InstallFiles, before the program is touched.
+        shutil.copy2(os.path.join(os.path.dirname(ARGS.older), "BgndTask_older.exe"), self.installed_exe())
+        damaged = os.path.join(self.prefix.path, "damaged.msi")
+        with open(ARGS.package, "rb") as f, open(damaged, "wb") as out:
+            out.write(f.read().replace(b"MSCF\0\0\0\0", b"MSCX\0\0\0\0", 1))  # the cabinet's signature
+        task = self.start_from_run_entry()
+        self.assertNotEqual(0, self.msiexec("/i", damaged, "REINSTALL=ALL", "REINSTALLMODE=vomus"),
+                            "the repair from a damaged package succeeded")
+        self.assert_task_ended_by_its_window(task, "the failed repair", restarted=True)
+        self.assertRegex(self.log, r"CloseRunningTask: task \d+ ended on the session end")
+        self.assertRegex(self.log, r"Action start [\d:]+: RestartTaskAfterError\.")
+        self.assert_started_again("the failed repair")
+        self.prefix.wine(self.prefix.tool("bgctl.exe"), "close", check=False)
+        self.assertEqual(0, self.prefix.wine(self.prefix.tool("bgctl.exe"), "gone", "20", check=False)[0])
 
     def test_7_uninstall_ends_a_stuck_task_and_spares_another_program_with_its_window(self):
         Package.task.stop()
