@@ -669,27 +669,30 @@ class WiaServiceE2E(TaskCase):
         self.assertEqual(1, len(escapes(PREFIX, DELETE, t["driverKey"])))
 
 
-# The classes the second CTest entry runs, in a prefix of its own, beside the first,
-# which runs every other class (a class added later runs there).
-SERVICE_CLASSES = ("AddressChange", "TemplateDelivery", "WiaServiceE2E")
+# The classes the other CTest entries run, each in a prefix of its own, beside the
+# first, which runs every other class (a class added later runs there).
+PART_CLASSES = {"services": ("AddressChange", "TemplateDelivery", "WiaServiceE2E"),
+                "session": ("SessionEnd", "SessionEndOnWindows7")}
 
 
 def part_names(part):
-    """The test classes of a part: 'services', 'task' (every other class) or 'all'."""
+    """The test classes of a part: 'services', 'session', 'task' (every other class) or 'all'."""
     classes = [n for n, c in globals().items()
                if isinstance(c, type) and issubclass(c, TaskCase) and c is not TaskCase]
     if part == "all":
         return classes
-    return [n for n in classes if (n in SERVICE_CLASSES) == (part == "services")]
+    if part in PART_CLASSES:
+        return [n for n in classes if n in PART_CLASSES[part]]
+    return [n for n in classes if not any(n in names for names in PART_CLASSES.values())]
 
 
 def main():
     global PREFIX
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
-    # CTest runs the classes in two entries, each in a prefix of its own, side by side.
+    # CTest runs the classes in three entries, each in a prefix of its own, side by side.
     parser.add_argument("--prefix", default="e2e-prefix")
-    parser.add_argument("--part", choices=("all", "task", "services"), default="all")
+    parser.add_argument("--part", choices=("all", "task", "services", "session"), default="all")
     args, rest = parser.parse_known_args()
     PREFIX = SimPrefix(args.build, args.prefix)
     PREFIX.ensure()
