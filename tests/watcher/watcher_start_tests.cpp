@@ -457,4 +457,7 @@ TEST_F(WatcherStartUp, RewriteFailedAtTheStart_TriedAgainAtTheNextCheck)
     EXPECT_EQ(1u, m_traces.Count(kPassDone)) << "no republish at the start without the rewrite";
     FollowPcAddress(records, 1, true);
     EXPECT_TRUE(WaitFor([&] { return m_traces.Count(kPassDone) == 2; }, std::chrono::seconds(10)));
+    FollowPcAddress(records, 1, true);
+    Sleep(300);
+    EXPECT_EQ(2u, m_traces.Count(kPassDone)) << "paid: nothing owed any more";
 }
