@@ -63,30 +63,31 @@ inline std::wstring StampInSeconds(const SYSTEMTIME& now, int nSeconds)
 // inherits the handle and waits on a pipe until it is let go.
 class HeldByAnotherProcess {
 public:
+    // The holder is a process that never runs (started suspended, inheriting
+    // nothing): the file's handle is put into it, so no helper of its own can
+    // take a copy and outlive it, and ending it closes the hold at once.
     explicit HeldByAnotherProcess(const std::wstring& path) : m_path(path)
     {
-        SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
         bgt::UniqueFileHandle hFile(
-            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0, nullptr));
-        HANDLE hRead = nullptr;
-        HANDLE hWrite = nullptr;
-        if (!hFile || !CreatePipe(&hRead, &hWrite, &sa, 0))
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!hFile)
             return;
-        bgt::UniqueHandle hPipeRead(hRead);
-        m_hPipeWrite.reset(hWrite);
-        SetHandleInformation(hWrite, HANDLE_FLAG_INHERIT, 0);
         STARTUPINFOW si{};
         si.cb = sizeof(si);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = hRead;
-        si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         wchar_t wszCommand[] = L"cmd.exe /q /k";
         PROCESS_INFORMATION pi{};
-        if (!CreateProcessW(nullptr, wszCommand, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        if (!CreateProcessW(nullptr, wszCommand, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
+                            nullptr, &si, &pi))
             return;
         CloseHandle(pi.hThread);
-        m_hProcess.reset(pi.hProcess);
+        bgt::UniqueHandle hProcess(pi.hProcess);
+        HANDLE hInHolder = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), hFile.get(), hProcess.get(), &hInHolder, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+            TerminateProcess(hProcess.get(), 0);
+            return;
+        }
+        m_hProcess = std::move(hProcess);
     }
     ~HeldByAnotherProcess() { Release(); }
     bool Holding() const { return m_hProcess.valid(); }
@@ -97,22 +98,11 @@ public:
         TerminateProcess(m_hProcess.get(), 0);
         WaitForSingleObject(m_hProcess.get(), 10000);
         m_hProcess.reset();
-        m_hPipeWrite.reset();
-        // A helper the shell started may have inherited the handle and outlive it
-        // for a moment: the hold is over only once the file opens unshared.
-        for (int i = 0; i < 200; ++i) {
-            bgt::UniqueFileHandle hProbe(
-                CreateFileW(m_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            if (hProbe || GetLastError() != ERROR_SHARING_VIOLATION)
-                return;
-            Sleep(50);
-        }
     }
 
 private:
     std::wstring m_path;
     bgt::UniqueHandle m_hProcess;
-    bgt::UniqueHandle m_hPipeWrite;
 };
 
 class FilingFixture : public ::testing::Test {
