@@ -25,6 +25,8 @@ constexpr DWORD kRestartFlags = 0x1 | 0x2 | 0x8;
 
 } // namespace
 
+DeviceChangeWatch CBgTask::s_deviceWatch;
+
 int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
 {
     g_bInitialScanDone = 0;
@@ -146,7 +148,7 @@ LRESULT CBgTask::OnTimer(WPARAM wParam)
         OnVerdictBoundOver();
         return 0;
     }
-    int bRescan = CheckDeviceChange();
+    int bRescan = CheckDeviceChange(s_deviceWatch);
     SetTimer(g_hWnd, kRescanTimerId, kRescanPeriodMs, nullptr);
     if (bRescan != 0)
         GetDeviceInfo();
