@@ -45,6 +45,9 @@ int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
     RegisterBgndWindow(hInstance);
     RegisterForRestart();
     ResetProcessState();
+    // A watch left from an earlier run in this process would keep the first tick
+    // from reading the keys.
+    s_deviceWatch = DeviceChangeWatch();
     SetWatcherThreadEntry(WatchTempFolder);
     InitUserIdentity();
     SetTimer(g_hWnd, kRescanTimerId, kRescanPeriodMs, nullptr);
