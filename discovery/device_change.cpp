@@ -14,6 +14,7 @@ constexpr wchar_t kDeviceChangeValue[] = L"DeviceChange";
 // A value written, or the key's access list changed: a key we could not reset
 // may have become writable.
 constexpr DWORD kValueFilter = REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
+constexpr wchar_t kWatchFailure[] = L"The drivers' keys cannot be watched: %d; they are read on every tick";
 
 // A driver's key that does not exist is no failure: the watch of the key
 // above it sees it come.
@@ -101,7 +102,7 @@ bool DeviceChangeWatch::Arm()
     if (!m_hChanged)
         m_hChanged.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_hChanged || !ResetEvent(m_hChanged.get())) {
-        TraceMsg(L"The drivers' keys cannot be watched: %d; they are read on every tick", GetLastError());
+        TraceMsg(kWatchFailure, GetLastError());
         return false;
     }
     LONG lResult = WatchValues(kTwainKey, m_hChanged.get(), m_hTwain);
@@ -110,7 +111,7 @@ bool DeviceChangeWatch::Arm()
     if (lResult == ERROR_SUCCESS)
         lResult = WatchNames(m_hChanged.get(), m_hAbove);
     if (lResult != ERROR_SUCCESS)
-        TraceMsg(L"The drivers' keys cannot be watched: %d; they are read on every tick", lResult);
+        TraceMsg(kWatchFailure, lResult);
     return lResult == ERROR_SUCCESS;
 }
 
