@@ -4,6 +4,8 @@
 //   benchidle [SECONDS [DLL ...]]   ends by itself after SECONDS (0: on WM_CLOSE
 //                                   only); loads each DLL first, so that what
 //                                   Wine's libraries cost can be told apart
+//   benchidle SECONDS --tick        also has a 5000 ms timer re-armed on every
+//                                   tick, as the task's, and does nothing else
 #include <windows.h>
 
 #include <cwchar>
@@ -13,6 +15,8 @@
 namespace {
 
 constexpr UINT_PTR kEndTimer = 1;
+constexpr UINT_PTR kTickTimer = 2;
+constexpr UINT kTickMs = 5000;
 
 LRESULT CALLBACK IdleWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
@@ -20,6 +24,8 @@ LRESULT CALLBACK IdleWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
     case WM_TIMER:
         if (wParam == kEndTimer)
             DestroyWindow(hWnd);
+        else
+            SetTimer(hWnd, kTickTimer, kTickMs, nullptr);
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -65,6 +71,10 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR pwszCmdLine, int)
     std::vector<std::wstring> args = SplitArguments(pwszCmdLine);
     long lSeconds = args.empty() ? 0 : wcstol(args[0].c_str(), nullptr, 10);
     for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == L"--tick") {
+            SetTimer(hWnd, kTickTimer, kTickMs, nullptr);
+            continue;
+        }
         // Kept loaded for the life of the process on purpose: that is what is measured.
         if (LoadLibraryW(args[i].c_str()) == nullptr)
             return 2;

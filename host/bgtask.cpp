@@ -25,6 +25,8 @@ constexpr DWORD kRestartFlags = 0x1 | 0x2 | 0x8;
 
 } // namespace
 
+DeviceChangeWatch CBgTask::s_deviceWatch;
+
 int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
 {
     g_bInitialScanDone = 0;
@@ -43,6 +45,9 @@ int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
     RegisterBgndWindow(hInstance);
     RegisterForRestart();
     ResetProcessState();
+    // A watch left from an earlier run in this process would keep the first tick
+    // from reading the keys.
+    s_deviceWatch = DeviceChangeWatch();
     SetWatcherThreadEntry(WatchTempFolder);
     InitUserIdentity();
     SetTimer(g_hWnd, kRescanTimerId, kRescanPeriodMs, nullptr);
@@ -146,7 +151,7 @@ LRESULT CBgTask::OnTimer(WPARAM wParam)
         OnVerdictBoundOver();
         return 0;
     }
-    int bRescan = CheckDeviceChange();
+    int bRescan = CheckDeviceChange(s_deviceWatch);
     SetTimer(g_hWnd, kRescanTimerId, kRescanPeriodMs, nullptr);
     if (bRescan != 0)
         GetDeviceInfo();

@@ -3,6 +3,8 @@
 // loop and the window procedure that drives all work.
 #include <windows.h>
 
+#include "discovery/device_change.h"
+
 class CBgTask {
 public:
     // Start-up to exit: returns the process exit code.
@@ -40,6 +42,8 @@ private:
         bool bPutBack = false;       // no verdict came within the bound: the log-on was put back
     };
     static SessionEnd s_end;
+    // The drivers' keys, watched so that the tick reads them only after a change.
+    static DeviceChangeWatch s_deviceWatch;
 };
 
 constexpr wchar_t kBgndClassName[] = L"BgndTask";

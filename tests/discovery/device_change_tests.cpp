@@ -1,5 +1,6 @@
 // The drivers' "DeviceChange" values, on a scratch HKEY_LOCAL_MACHINE: the
-// answer of each call and what the registry holds after it.
+// answer of each call and what the registry holds after it. Each call is a tick
+// that reads the keys only after the watch saw a change.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -28,7 +29,9 @@ DWORD ValueOf(const std::wstring& key)
 class DeviceChange : public ::testing::Test {
 protected:
     void SetUp() override { ResetProcessState(); }
+    int CheckDeviceChange() { return ::CheckDeviceChange(m_watch); }
     ScratchRegistry m_registry;
+    DeviceChangeWatch m_watch;
 };
 
 } // namespace
@@ -45,8 +48,10 @@ TEST_F(DeviceChange, NeitherKey_FirstCallOnlyThenNever)
     EXPECT_TRUE(trace.Contains(L"Failed to open HKLM reg key in WRITE MODE. 2"));
     EXPECT_TRUE(trace.Contains(L"Failed to open HKLM reg key for WIA in WRITE MODE. 2"));
 
+    trace.Clear();
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(0, CheckDeviceChange()) << "call " << i + 2;
+    EXPECT_FALSE(trace.ContainsFragment(L"to open HKLM")) << "nothing changed: no key is opened";
     EXPECT_EQ(1u, g_bTwainDeviceChange);
     EXPECT_EQ(1u, g_bWiaDeviceChange);
     EXPECT_FALSE(ScratchRegistry::KeyExists(HKEY_LOCAL_MACHINE, kTwain)) << "nothing is created";
@@ -86,6 +91,9 @@ TEST_F(DeviceChange, BothWritable_DriverSetsFive_OnePassThenQuiet)
     EXPECT_EQ(0u, ValueOf(kTwain));
     EXPECT_EQ(0u, g_bWiaDeviceChange);
     EXPECT_EQ(0, CheckDeviceChange());
+    g_bWiaDeviceChange = 1;
+    EXPECT_EQ(0, CheckDeviceChange()) << "a quiet key is not opened, so its flag is not acted upon";
+    g_bWiaDeviceChange = 0;
 
     ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, kTwain, L"DeviceChange", 5);
     ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, kWia, L"DeviceChange", 5);
@@ -123,4 +131,11 @@ TEST_F(DeviceChange, KeyAppearingLater_IsResetAndAsksForAPass)
     EXPECT_EQ(1, CheckDeviceChange()) << "its flag stood set while the key was missing";
     EXPECT_EQ(0u, ValueOf(kWia));
     EXPECT_EQ(0, CheckDeviceChange());
+
+    // A driver removed and installed again: its key is new, seen from the key above.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, kWia.c_str()));
+    EXPECT_EQ(0, CheckDeviceChange());
+    ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, kWia, L"DeviceChange", 2);
+    EXPECT_EQ(1, CheckDeviceChange());
+    EXPECT_EQ(0u, ValueOf(kWia));
 }

@@ -49,7 +49,7 @@ struct Child {
 
 } // namespace
 
-TEST(Process, FirstDiscoveryWaitsForTheFirstTick)
+TEST(Process, FirstDiscoveryWaitsForTheFirstTick_ADriverInstalledLaterGetsItsPassAtTheNextTick)
 {
     testsupport::ScratchRegistry registry; // no imaging class: discovery finds nothing
     testsupport::TraceCapture trace;
@@ -63,6 +63,18 @@ TEST(Process, FirstDiscoveryWaitsForTheFirstTick)
     EXPECT_FALSE(trace.Contains(L"GetDeviceInfo Enter")) << "discovery ran before the first tick";
     EXPECT_TRUE(WaitFor([&] { return trace.Contains(L"GetDeviceInfo Enter"); }, 8s));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 4500ms);
+
+    // The driver's key appears with its change while the task runs: one pass at
+    // the next tick, and the value reset; the reset itself asks for no other.
+    const std::wstring twainKey = L"SOFTWARE\\Orbek\\MarlstoneProTWAIN";
+    trace.Clear();
+    testsupport::ScratchRegistry::SetDword(HKEY_LOCAL_MACHINE, twainKey, L"DeviceChange", 1);
+    EXPECT_TRUE(WaitFor([&] { return trace.Contains(L"GetDeviceInfo Enter"); }, 8s));
+    DWORD dwValue = 1;
+    EXPECT_TRUE(testsupport::ScratchRegistry::ReadDword(HKEY_LOCAL_MACHINE, twainKey, L"DeviceChange", dwValue));
+    EXPECT_EQ(0u, dwValue);
+    std::this_thread::sleep_for(6s);
+    EXPECT_EQ(1u, trace.Count(L"GetDeviceInfo Enter"));
 
     PostMessageW(FindBgndWindow(), WM_CLOSE, 0, 0);
     testsupport::JoinWithin(task, 10s, "the message loop ended at WM_CLOSE");
