@@ -72,10 +72,15 @@ protected:
     // watch holds it open, and reports nothing; Windows completes the read. So
     // the folder is first renamed away, which takes its name at once, and then
     // deleted.
+    // A listing of the catch-up holds the folder for a moment: the rename is
+    // tried again for up to 5 s.
     void DeleteTheFolder()
     {
         std::wstring gone = m_temp + L".gone";
-        ASSERT_TRUE(MoveFileW(m_temp.c_str(), gone.c_str()));
+        BOOL bMoved = FALSE;
+        for (int nTry = 0; nTry < 100 && !(bMoved = MoveFileW(m_temp.c_str(), gone.c_str())); ++nTry)
+            Sleep(50);
+        ASSERT_TRUE(bMoved) << "error " << GetLastError();
         testsupport::RemoveTree(gone);
     }
 
