@@ -53,6 +53,17 @@ def dos_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
+
+def reg_add_retried(prefix, *args):
+    """`reg add` in a prefix just made: while its services still start, Wine may
+    fail to start a program at all ("Application could not be started")."""
+    for _ in range(3):
+        rc, text = prefix.wine("reg", "add", *args, check=False)
+        if rc == 0:
+            return
+        subprocess.call(["wineserver", "-w"], env=prefix.env, timeout=60)
+    raise RuntimeError("reg add %s failed (%d): %s" % (" ".join(args), rc, text))
+
 class Package(unittest.TestCase):
     prefix = None
     task = None
@@ -69,11 +80,11 @@ class Package(unittest.TestCase):
                             stderr=subprocess.DEVNULL, timeout=PREFIX_SECONDS)
         except subprocess.TimeoutExpired:
             raise AssertionError("a fresh prefix was not made within %d s" % PREFIX_SECONDS)
-        p.wine("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        reg_add_retried(p, r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
         # Wine's ShutdownBlockReasonCreate answers FALSE, on which a task that takes the
         # system for Vista or later refuses the session-end query: the task alone sees
         # a version before Vista, the installer sees Windows 7.
-        p.wine("reg", "add", r"HKCU\Software\Wine\AppDefaults\BgndTask.exe", "/v", "Version", "/d", "winxp64", "/f")
+        reg_add_retried(p, r"HKCU\Software\Wine\AppDefaults\BgndTask.exe", "/v", "Version", "/d", "winxp64", "/f")
         subprocess.call(["wineserver", "-w"], env=p.env, timeout=60)
         subprocess.call(["wineserver", "-p60"], env=p.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.makedirs(p.bin_unix, exist_ok=True)
