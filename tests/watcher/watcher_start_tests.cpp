@@ -399,7 +399,12 @@ TEST_F(WatcherStartUp, AddressFollowedOnEveryFifthTick_FailedRewriteRetried_Requ
     SetIPAddressText(L"10.2.2.2");
     DeviceInfo* records[] = {m_pDevice.get()};
     const std::wstring kPassDone = L"  >  RePublishAllTemplates Exit\r\n";
-    FollowPcAddress(records, 1, true); // as after a wake: the count starts afresh
+    {
+        // As after a wake, the count starts afresh; the answer is one that is
+        // never followed, so the machine's own name plays no part.
+        FakeResolver offline({Addresses({"127.0.0.1"})});
+        FollowPcAddress(records, 1, true);
+    }
     {
         FakeResolver resolver({Addresses({"10.3.3.3"})});
         for (int nTick = 1; nTick <= 4; ++nTick)
