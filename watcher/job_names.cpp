@@ -127,10 +127,6 @@ void MarkForDelivery(JobNames& names)
     names.hDeliveryMarker = CreateDeliveryMarker(names.wszJobFolder);
 }
 
-void RemoveLockFolder(const wchar_t* pwszLockFolder)
-{
-    if (PathFileExistsW(pwszLockFolder))
-        RemoveDirectoryW(pwszLockFolder);
-}
+void RemoveLockFolder(const wchar_t* pwszLockFolder) { RemoveDirectoryW(pwszLockFolder); }
 
 } // namespace filing

@@ -315,19 +315,23 @@ bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t
 {
     if (pbHeld != nullptr)
         *pbHeld = false;
-    if (PathFileExistsW(pwszTo)) {
-        TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return false;
-    }
     for (DWORD dwStep = 0;; ++dwStep) {
+        // A rename never replaces: a target that stands fails it, at no extra
+        // look-up (under Wine each look-up of a missing name reads the folder).
         if (MoveFileExW(pwszFrom, pwszTo, 0)) {
             TraceMsg(L" The File %s was successfully moved\r\n", pwszTo);
             return true;
         }
         DWORD dwError = GetLastError();
-        if (dwError == ERROR_NOT_SAME_DEVICE && pwszCopyVia != nullptr && pwszCopyVia[0] != L'\0')
+        if (dwError == ERROR_NOT_SAME_DEVICE && pwszCopyVia != nullptr && pwszCopyVia[0] != L'\0') {
+            // The copy takes a target under its own name for one already whole.
+            if (PathFileExistsW(pwszTo)) {
+                TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
+                SetLastError(ERROR_ALREADY_EXISTS);
+                return false;
+            }
             return MoveAcross(pwszFrom, pwszTo, pwszCopyVia, pbHeld, heldWait);
+        }
         bool bHeld = IsHeldError(dwError) && PathFileExistsW(pwszFrom);
         if (!bHeld || dwStep == (heldWait == HeldWait::Once ? 0 : kHeldRetrySteps)) {
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
@@ -351,17 +355,16 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
     SingleFileJob job;
     if (!ChooseJobNames(pDev, pwszStem, stamp, true, names) || !PlanSingleFileJob(pDev, pwszStem, names, job))
         return FilingOutcome::NotFiled;
-    bool bTemplate = PathFileExistsW(job.wszTemplateFrom) != FALSE;
     if (!job.bHasImage) {
         // Without a job folder of its own the template copy stays where it is.
-        if (bTemplate)
+        if (PathFileExistsW(job.wszTemplateFrom))
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", job.wszTemplateTo);
         return FilingOutcome::NotFiled;
     }
     CreateLockFolder(names.wszLockFolder);
     if (!CreateJobFolder(names.wszJobFolder)) {
         names.dwError = GetLastError();
-        if (bTemplate)
+        if (PathFileExistsW(job.wszTemplateFrom))
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", job.wszTemplateTo);
         RemoveLockFolder(names.wszLockFolder);
         return FilingOutcome::NotFiled;
@@ -382,7 +385,7 @@ FilingOutcome FileSingleFileJob(const DeviceInfo* pDev, const wchar_t* pwszStem,
         }
     }
     // Looked at once the image is ours: a scan finished meanwhile has its template.
-    bTemplate = bWhole && PathFileExistsW(job.wszTemplateFrom) != FALSE;
+    bool bTemplate = bWhole && PathFileExistsW(job.wszTemplateFrom) != FALSE;
     if (bWhole && bTemplate &&
         !MoveScanEntry(job.wszTemplateFrom, job.wszTemplateTo, wstrTemplateVia.c_str(), &bHeld, names.heldWait)) {
         names.dwError = GetLastError();
