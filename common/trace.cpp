@@ -5,17 +5,13 @@
 
 #include "common/bounded_string.h"
 
-namespace {
-
 void DiscardTrace(const wchar_t*) {}
 
 void DebuggerTrace(const wchar_t* pszText) { OutputDebugStringW(pszText); }
 
-#ifdef BGTASK_TRACE
-constexpr TraceSinkFn kDefaultSink = DebuggerTrace;
-#else
-constexpr TraceSinkFn kDefaultSink = DiscardTrace;
-#endif
+namespace {
+
+const TraceSinkFn kDefaultSink = DefaultTraceSink();
 
 std::atomic<TraceSinkFn> g_pfnTraceSink{kDefaultSink};
 
@@ -24,7 +20,8 @@ std::atomic<TraceSinkFn> g_pfnTraceSink{kDefaultSink};
 void TraceMsg(const wchar_t* pszFormat, ...)
 {
     TraceSinkFn pfnSink = g_pfnTraceSink.load();
-    if (pfnSink == DiscardTrace)
+    // Null only before this file's globals are set up: nothing to send to yet.
+    if (pfnSink == nullptr || pfnSink == DiscardTrace)
         return;
     // A failure's error is read after its trace (for the event log): the trace
     // never changes it.
@@ -45,6 +42,5 @@ TraceSinkFn SetTraceSink(TraceSinkFn pfnSink)
 
 void DebugOut(const wchar_t* pszText)
 {
-    (void)DebuggerTrace;
     OutputDebugStringW(pszText);
 }

@@ -13,6 +13,13 @@ void TraceMsg(const wchar_t* pszFormat, ...);
 // Replaces the sink; null restores the build's default. Returns the old sink.
 TraceSinkFn SetTraceSink(TraceSinkFn pfnSink);
 
+// The two sinks a build may start with, and the build's choice between them
+// (trace_default.cpp, alone in its file so that a support executable can link
+// its own choice ahead of the library's).
+void DiscardTrace(const wchar_t* pszText);
+void DebuggerTrace(const wchar_t* pszText);
+TraceSinkFn DefaultTraceSink();
+
 // Writes to the debugger output whatever the build: a few watcher texts go
 // there as well as to the trace sink.
 void DebugOut(const wchar_t* pszText);
