@@ -18,7 +18,7 @@ TraceSinkFn SetTraceSink(TraceSinkFn pfnSink);
 // its own choice ahead of the library's).
 void DiscardTrace(const wchar_t* pszText);
 void DebuggerTrace(const wchar_t* pszText);
-TraceSinkFn DefaultTraceSink();
+TraceSinkFn DefaultTraceSink() noexcept;
 
 // Writes to the debugger output whatever the build: a few watcher texts go
 // there as well as to the trace sink.

@@ -2,7 +2,7 @@
 
 // The support build (BGTASK_TRACE) sends every trace text to the debugger
 // output; the shipped build discards them.
-TraceSinkFn DefaultTraceSink()
+TraceSinkFn DefaultTraceSink() noexcept
 {
 #ifdef BGTASK_TRACE
     return DebuggerTrace;
