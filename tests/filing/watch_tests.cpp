@@ -421,6 +421,8 @@ TEST_F(Watch, ReadThatCannotBeIssued_TracedWithItsOwnErrorAndTheWatchGoesOn)
     // the catch-up files what comes all the same.
     faults::FaultInjector injector;
     injector.Arm(faults::Kind::DirectoryWatch, 1, ERROR_INVALID_PARAMETER, 100000);
+    // The read pending since B completes on a change of no scan's; the next one fails.
+    WriteFileBytes(Temp(L"notes.txt"), "not a scan");
     ASSERT_TRUE(testsupport::WaitFor([&] { return injector.Failed(faults::Kind::DirectoryWatch) >= 1; }, 30s));
     Drop(L"C");
     EXPECT_TRUE(testsupport::WaitFor([&] { return Filed(L"C"); }, 15s)) << "filed by the catch-up";
