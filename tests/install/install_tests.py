@@ -336,7 +336,10 @@ class Signing(unittest.TestCase):
     def package(self, env):
         out = os.path.join(ARGS.build, "package-check")
         run_env = {k: v for k, v in os.environ.items() if k not in SIGNING_VARIABLES}
-        run_env.update(env, BGTASK_PACKAGE_BUILD=os.path.join(out, "build"), BGTASK_PACKAGE_DIST=os.path.join(out, "dist"))
+        # The Release build beside the test build, at the same depth: with the same
+        # flags, the compiler cache hands it the test build's objects.
+        build = os.path.join(os.path.dirname(os.path.abspath(ARGS.build)), "package-check")
+        run_env.update(env, BGTASK_PACKAGE_BUILD=build, BGTASK_PACKAGE_DIST=os.path.join(out, "dist"))
         try:
             rc = subprocess.call([os.path.join(ARGS.source, "scripts", "package")], env=run_env,
                                  stdout=subprocess.DEVNULL, timeout=PACKAGE_SECONDS)
@@ -346,7 +349,7 @@ class Signing(unittest.TestCase):
         dist = os.path.join(out, "dist")
         self.assertEqual(0, subprocess.call(["sha256sum", "--quiet", "-c", "SHA256SUMS"], cwd=dist),
                          "SHA256SUMS does not match the files beside it")
-        stage = os.path.join(out, "build", "installer", "BgndTask_msi.stage")
+        stage = os.path.join(build, "installer", "BgndTask_msi.stage")
         return [os.path.join(dist, "BgndTask.exe"), os.path.join(stage, "CloseTask.dll"), os.path.join(dist, "BgndTask.msi")]
 
     def test_signed_with_a_certificate_given_and_unsigned_without(self):
