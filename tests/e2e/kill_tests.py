@@ -69,7 +69,8 @@ def key_in_job(name, stem, suffix, folder_job):
 
 class KillRun:
     def __init__(self, build, rounds, seed, other_volume=False):
-        self.prefix = SimPrefix(build, "kill-prefix")
+        # A prefix of its own for each kind of run, so that the two run side by side.
+        self.prefix = SimPrefix(build, "kill-other-volume-prefix" if other_volume else "kill-prefix")
         # /dev/shm is a tmpfs: a file system apart from the prefix's drive C:.
         self.other_volume = "/dev/shm/bgt-kill-docs-%d" % os.getpid() if other_volume else None
         self.rounds = rounds
