@@ -15,6 +15,7 @@
 #include "watcher/catch_up.h"
 #include "watcher/filing.h"
 #include "watcher/filing_lock.h"
+#include "watcher/filing_parts.h"
 
 using namespace filingtest;
 
@@ -1093,6 +1094,24 @@ TEST_F(OtherVolumeFiling, FolderAndSingleFileJobsCopiedWhole_SourcesGoOnlyOnceTh
     EXPECT_EQ((std::vector<std::wstring>{L"A.osm", L"B.osm", L"F.osm"}), ListFolder(m_docs));
     EXPECT_TRUE(ListFolder(m_temp).empty());
     EXPECT_EQ(3u, m_trace.Count(L">  SendToFolder Enter  \r\n"));
+}
+
+// A copy across volumes takes a target under its own name for a whole copy of
+// its own; one that stands already (made by anyone else) refuses the move, and
+// both files stay as they were.
+TEST_F(OtherVolumeFiling, MoveOntoAStandingTarget_RefusedAndBothFilesKept)
+{
+    faults::ImportOverride moves("MoveFileExW", reinterpret_cast<void*>(MoveFileExAcrossVolumes));
+    ASSERT_TRUE(moves.Patched());
+    PutScan(L"S", L".tif", "the scan");
+    testsupport::MakeFolder(Docs(L"J.osm"));
+    WriteFileBytes(Docs(L"J.osm\\S.tif"), "another file");
+    EXPECT_FALSE(filing::MoveScanEntry(Temp(L"S.tif").c_str(), Docs(L"J.osm\\S.tif").c_str(),
+                                       Temp(L"S.tif.J.filing").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+    EXPECT_EQ("the scan", ReadFileBytes(Temp(L"S.tif")));
+    EXPECT_EQ("another file", ReadFileBytes(Docs(L"J.osm\\S.tif")));
+    EXPECT_EQ(std::vector<std::wstring>{L"S.tif"}, ListFolder(m_temp));
 }
 
 // A folder job's copy cut off half way: the pages already whole stay, the
