@@ -25,8 +25,8 @@ def compile_entries(build, root):
     found = {}
     for entry in entries:
         rel = os.path.relpath(entry["file"], root)
-        # The first entry of a file is the library's; a support executable that
-        # compiles the same source again is not a unit of its own.
+        # One unit per file: the compile commands given are the product's own,
+        # one per file already (scripts/analyse picks them).
         found.setdefault(rel, entry)
     return found
 
