@@ -33,8 +33,8 @@ POLL_BOUND = 3000000       # existence checks of one lock-entry poll
 MB = 1024 * 1024
 BENCH_TOOLS = ("bench/benchref.exe", "bench/benchidle.exe")
 # What BgndTask.exe imports beyond what a bare window program needs.
-TASK_DLLS = ("advapi32.dll", "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "sti.dll", "ws2_32.dll",
-             "wtsapi32.dll")
+TASK_DLLS = ("advapi32.dll", "iphlpapi.dll", "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "sti.dll",
+             "ws2_32.dll", "wtsapi32.dll")
 
 
 class Config:

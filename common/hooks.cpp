@@ -35,6 +35,7 @@ PlatformHooks DefaultPlatformHooks() noexcept
     hooks.pfnMessageBoxW = ::MessageBoxW;
     hooks.pfnGetVersionExW = SystemGetVersionExW;
     hooks.pfnGetHostByName = SystemGetHostByName;
+    hooks.pfnGetIpAddrTable = ::GetIpAddrTable;
     hooks.pfnStiCreateInstanceW = SystemStiCreateInstanceW;
     hooks.pfnCoCreateInstance = SystemCoCreateInstance;
     hooks.pfnExitWindowsEx = ::ExitWindowsEx;

@@ -5,6 +5,7 @@
 // is called directly.
 #include <winsock2.h>
 #include <windows.h>
+#include <iphlpapi.h>
 #include <objbase.h>
 #include <sti.h>
 
@@ -14,6 +15,8 @@ struct PlatformHooks {
     BOOL(WINAPI* pfnGetVersionExW)(LPOSVERSIONINFOW pVersionInfo);
     // Host-name resolution of the address check.
     struct hostent*(WINAPI* pfnGetHostByName)(const char* pszName);
+    // The PC's IPv4 address table, which says when a resolve may find anything new.
+    DWORD(WINAPI* pfnGetIpAddrTable)(PMIB_IPADDRTABLE pTable, PULONG pcbTable, BOOL bOrder);
     HRESULT(WINAPI* pfnStiCreateInstanceW)(HINSTANCE hInst, DWORD dwVer, IStillImageW** ppSti, LPUNKNOWN punkOuter);
     HRESULT(WINAPI* pfnCoCreateInstance)(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
                                          LPVOID* ppv);

@@ -45,6 +45,7 @@ int CBgTask::Run(HINSTANCE hInstance, const char* pszCmdLine)
     RegisterBgndWindow(hInstance);
     RegisterForRestart();
     ResetProcessState();
+    ResetAddressFollower();
     // A watch left from an earlier run in this process would keep the first tick
     // from reading the keys.
     s_deviceWatch = DeviceChangeWatch();

@@ -2,6 +2,7 @@
 
 #include "watcher/lookupip.h"
 
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
 
@@ -14,6 +15,8 @@ namespace {
 
 constexpr int kWsaHostNotFound = 11001; // WSAHOST_NOT_FOUND
 constexpr int kWsaNoData = 11004;       // WSANO_DATA
+// Room for a handful of addresses; a PC with more says how much it needs.
+constexpr ULONG kFirstTableBytes = 512;
 
 HRESULT TraceLookupFailure()
 {
@@ -57,7 +60,34 @@ HRESULT ClassifyAddress(const char* pszAddress)
     return S_OK;
 }
 
+// The bytes of the rows the table holds, no more than were written.
+size_t TableBytes(const std::vector<BYTE>& table)
+{
+    const auto* pTable = reinterpret_cast<const MIB_IPADDRTABLE*>(table.data());
+    size_t cbRows = offsetof(MIB_IPADDRTABLE, table) + size_t{pTable->dwNumEntries} * sizeof(MIB_IPADDRROW);
+    return cbRows < table.size() ? cbRows : table.size();
+}
+
 } // namespace
+
+bool AddressTableWatch::Moved()
+{
+    ULONG cbTable = m_last.size() > kFirstTableBytes ? static_cast<ULONG>(m_last.size()) : kFirstTableBytes;
+    std::vector<BYTE> table(cbTable);
+    DWORD dwResult = g_hooks.pfnGetIpAddrTable(reinterpret_cast<PMIB_IPADDRTABLE>(table.data()), &cbTable, TRUE);
+    if (dwResult == ERROR_INSUFFICIENT_BUFFER) {
+        table.resize(cbTable);
+        dwResult = g_hooks.pfnGetIpAddrTable(reinterpret_cast<PMIB_IPADDRTABLE>(table.data()), &cbTable, TRUE);
+    }
+    if (dwResult != NO_ERROR || table.size() < sizeof(MIB_IPADDRTABLE)) {
+        m_last.clear();
+        return true;
+    }
+    table.resize(TableBytes(table));
+    bool bMoved = table != m_last;
+    m_last = std::move(table);
+    return bMoved;
+}
 
 HRESULT lookupip()
 {

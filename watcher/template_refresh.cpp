@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/trace.h"
@@ -21,14 +22,25 @@ struct AddressFollower {
     // its start failed adds its record from its own thread.
     SRWLOCK srwOwed = SRWLOCK_INIT;
     std::vector<const DeviceInfo*> owed;
-    // Ticks since the name was last resolved.
+    // Ticks since the address was last checked.
     DWORD dwTicks = 0;
+    // The address table at the last check, and the checks since the name was
+    // last resolved.
+    AddressTableWatch table;
+    DWORD dwQuietChecks = 0;
+    // A table that moved is read mid-change as often as not (the address
+    // there, its route not yet): the check after it resolves too.
+    bool bTableMovedLast = false;
 };
 AddressFollower g_follower;
 
-// The 5 s tick resolves the name only every fifth time: 25 s, within the 30 s
+// The 5 s tick checks the address only every fifth time: 25 s, within the 30 s
 // a changed address may take to be followed.
 constexpr DWORD kTicksPerCheck = 5;
+// A check whose address table has not moved resolves the name only every
+// twelfth time (5 min): the name may come to mean another address without one
+// of the PC's own changing.
+constexpr DWORD kQuietChecksPerResolve = 12;
 
 constexpr ULONG_PTR kTwainKind = 1;
 constexpr ULONG_PTR kWiaKind = 2;
@@ -124,6 +136,28 @@ bool DueForCheck(bool bMayHaveMoved)
     return false;
 }
 
+std::vector<const DeviceInfo*> OwedRecords()
+{
+    AcquireSRWLockShared(&g_follower.srwOwed);
+    std::vector<const DeviceInfo*> owed = g_follower.owed;
+    ReleaseSRWLockShared(&g_follower.srwOwed);
+    return owed;
+}
+
+// A wake, a moved address table or a rewrite still owed may have something
+// for the resolve to find; a quiet table leaves the name unresolved for a while.
+bool ResolveDue(bool bMayHaveMoved)
+{
+    bool bTableMoved = g_follower.table.Moved();
+    bool bSettling = std::exchange(g_follower.bTableMovedLast, bTableMoved);
+    if (bMayHaveMoved || bTableMoved || bSettling || ++g_follower.dwQuietChecks >= kQuietChecksPerResolve ||
+        !OwedRecords().empty()) {
+        g_follower.dwQuietChecks = 0;
+        return true;
+    }
+    return false;
+}
+
 // Brings the first template of each record up to the address last written;
 // the kinds whose templates then agree are asked to republish. A record that
 // answers 1 is owed the rewrite.
@@ -143,15 +177,19 @@ void RewriteTemplates(const std::vector<const DeviceInfo*>& records)
     StartRepublish(ulKinds);
 }
 
-std::vector<const DeviceInfo*> OwedRecords()
-{
-    AcquireSRWLockShared(&g_follower.srwOwed);
-    std::vector<const DeviceInfo*> owed = g_follower.owed;
-    ReleaseSRWLockShared(&g_follower.srwOwed);
-    return owed;
-}
-
 } // namespace
+
+void ResetAddressFollower()
+{
+    AcquireSRWLockExclusive(&g_follower.srwOwed);
+    g_follower.owed.clear();
+    ReleaseSRWLockExclusive(&g_follower.srwOwed);
+    g_follower.wstrLastWritten.clear();
+    g_follower.dwTicks = 0;
+    g_follower.table = AddressTableWatch();
+    g_follower.dwQuietChecks = 0;
+    g_follower.bTableMovedLast = false;
+}
 
 void OweTemplateRewrite(const DeviceInfo* pRecord)
 {
@@ -181,7 +219,7 @@ void FollowPcAddress(DeviceInfo* const* ppDevices, DWORD nDevices, bool bMayHave
         return;
     if (g_follower.wstrLastWritten.empty() && IsUsableAddressText(wstrStored.c_str()))
         g_follower.wstrLastWritten = wstrStored;
-    if (!DueForCheck(bMayHaveMoved) || lookupip() != S_OK)
+    if (!DueForCheck(bMayHaveMoved) || !ResolveDue(bMayHaveMoved) || lookupip() != S_OK)
         return;
     std::wstring wstrAddress = GetIPAddressText();
     if (!IsUsableAddressText(wstrAddress.c_str()))

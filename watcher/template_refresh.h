@@ -20,14 +20,20 @@ bool StartRepublishForRecords(DeviceInfo* const* ppDevices, DWORD nDevices);
 
 // Called on every 5 s tick, and with bMayHaveMoved on a wake from sleep. One
 // address check with the watchers' rules and no retries, made at once when
-// bMayHaveMoved and otherwise only on every fifth call, so the name is not
-// resolved every 5 s and a change is still followed within 25 s. When a usable
+// bMayHaveMoved and otherwise only on every fifth call, so a change is still
+// followed within 25 s. The name is resolved on a wake, when the PC's address
+// table moved at this check or the one before, while a rewrite is owed, and
+// otherwise every 5 min: an idle task does not resolve it at all. When a usable
 // address differs from the one last written (or a rewrite failed last time),
 // each record's first template is brought up to it and the driver kinds whose
 // templates agree are asked once to republish. The same address, or none that
 // is usable, changes nothing. Runs on the main thread; nothing happens while a
 // session end holds.
 void FollowPcAddress(DeviceInfo* const* ppDevices, DWORD nDevices, bool bMayHaveMoved = false);
+
+// Forgets what the address checks kept: the records of an earlier run in this
+// process are gone, and a rewrite owed to one of them would be tried for ever.
+void ResetAddressFollower();
 
 // A record whose first template a watcher could not bring up to the address at
 // its start (the file held, say): the next address check tries it again, and

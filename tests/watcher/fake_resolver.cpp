@@ -17,6 +17,10 @@ struct ResolverState {
     std::vector<in_addr> addrs;
     std::vector<char*> list;
     hostent entry{};
+    // The address table's one row: held, or moved at every read.
+    bool bTableHeld = false;
+    in_addr tableAddress{};
+    DWORD nTableReads = 0;
 };
 
 ResolverState g_resolver;
@@ -51,6 +55,21 @@ struct hostent* WINAPI ScriptedGetHostByName(const char* pszName)
     return &g_resolver.entry;
 }
 
+DWORD WINAPI ScriptedGetIpAddrTable(PMIB_IPADDRTABLE pTable, PULONG pcbTable, BOOL)
+{
+    if (*pcbTable < sizeof(MIB_IPADDRTABLE)) {
+        *pcbTable = sizeof(MIB_IPADDRTABLE);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    std::lock_guard<std::mutex> lock(g_resolver.mutex);
+    ++g_resolver.nTableReads;
+    *pTable = MIB_IPADDRTABLE{};
+    pTable->dwNumEntries = 1;
+    pTable->table[0].dwIndex = 2;
+    pTable->table[0].dwAddr = g_resolver.bTableHeld ? g_resolver.tableAddress.s_addr : g_resolver.nTableReads;
+    return NO_ERROR;
+}
+
 std::mutex g_boxMutex;
 std::vector<RecordedBox> g_boxes;
 
@@ -66,18 +85,32 @@ int WINAPI RecordMessageBox(HWND hWnd, LPCWSTR pszText, LPCWSTR pszCaption, UINT
 ResolverStep Addresses(std::vector<std::string> addresses) { return ResolverStep{std::move(addresses), 0}; }
 ResolverStep Failure(int nError) { return ResolverStep{{}, nError}; }
 
-FakeResolver::FakeResolver(std::vector<ResolverStep> script) : m_pfnSaved(g_hooks.pfnGetHostByName)
+FakeResolver::FakeResolver(std::vector<ResolverStep> script)
+    : m_pfnSaved(g_hooks.pfnGetHostByName), m_pfnSavedTable(g_hooks.pfnGetIpAddrTable)
 {
     {
         std::lock_guard<std::mutex> lock(g_resolver.mutex);
         g_resolver.script = std::move(script);
         g_resolver.nCalls = 0;
         g_resolver.lastName.clear();
+        g_resolver.bTableHeld = false;
     }
     g_hooks.pfnGetHostByName = ScriptedGetHostByName;
+    g_hooks.pfnGetIpAddrTable = ScriptedGetIpAddrTable;
 }
 
-FakeResolver::~FakeResolver() { g_hooks.pfnGetHostByName = m_pfnSaved; }
+FakeResolver::~FakeResolver()
+{
+    g_hooks.pfnGetHostByName = m_pfnSaved;
+    g_hooks.pfnGetIpAddrTable = m_pfnSavedTable;
+}
+
+void FakeResolver::HoldTable(const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(g_resolver.mutex);
+    g_resolver.bTableHeld = true;
+    inet_pton(AF_INET, address.c_str(), &g_resolver.tableAddress);
+}
 
 int FakeResolver::Calls() const
 {

@@ -20,16 +20,20 @@ struct ResolverStep {
 ResolverStep Addresses(std::vector<std::string> addresses);
 ResolverStep Failure(int nError);
 
-// Installs the resolver in the hook table for its life (restoring the old one).
+// Installs the resolver in the hook table for its life (restoring the old one),
+// with an address table that moves at every read unless one is held.
 class FakeResolver {
 public:
     explicit FakeResolver(std::vector<ResolverStep> script);
     ~FakeResolver();
     int Calls() const;
     std::string LastName() const;
+    // The address table reads as this one address from now on.
+    void HoldTable(const std::string& address);
 
 private:
     decltype(PlatformHooks::pfnGetHostByName) m_pfnSaved;
+    decltype(PlatformHooks::pfnGetIpAddrTable) m_pfnSavedTable;
 };
 
 // Records message boxes through the hook table instead of showing them.

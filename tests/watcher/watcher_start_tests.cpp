@@ -52,6 +52,7 @@ protected:
         }
         wcscpy_s(g_wszUserName, L"tester");
         SetIPAddressText(L"");
+        ResetAddressFollower();
         m_commonAppData = CommonAppData();
         ASSERT_FALSE(m_commonAppData.empty());
         m_scratchName = L"bgtws" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount());
@@ -386,9 +387,9 @@ TEST_F(WatcherStartUp, AddressFollowedWhileTheTaskRuns)
     EndSessionEnd();
 }
 
-// On the 5 s tick the name is resolved only every fifth time, so a change is
-// followed within 25 s and an idle minute resolves it twice or three times, not
-// twelve; a rewrite that failed is tried again at the next check though the
+// On the 5 s tick the address is checked only every fifth time, so a change is
+// followed within 25 s, and resolved only when the address table says it may
+// have moved; a rewrite that failed is tried again at the next check though the
 // address has not moved; requests made while a republish waits join it.
 TEST_F(WatcherStartUp, AddressFollowedOnEveryFifthTick_FailedRewriteRetried_RequestsJoinTheWaitingPass)
 {
@@ -416,6 +417,21 @@ TEST_F(WatcherStartUp, AddressFollowedOnEveryFifthTick_FailedRewriteRetried_Requ
         for (int nTick = 1; nTick <= 10; ++nTick)
             FollowPcAddress(records, 1);
         EXPECT_EQ(3, resolver.Calls());
+
+        // A quiet address table spares the resolve: it comes at the check where
+        // the table moved and the one after, and at every twelfth quiet check.
+        auto Checks = [&](int nChecks) {
+            for (int nTick = 1; nTick <= nChecks * 5; ++nTick)
+                FollowPcAddress(records, 1);
+        };
+        resolver.HoldTable("10.3.3.3");
+        Checks(4);
+        EXPECT_EQ(5, resolver.Calls()) << "the table held from the first of these checks";
+        resolver.HoldTable("10.3.3.4");
+        Checks(13);
+        EXPECT_EQ(7, resolver.Calls());
+        Checks(1);
+        EXPECT_EQ(8, resolver.Calls()) << "the twelfth quiet check";
     }
     ASSERT_TRUE(WaitFor([&] { return m_traces.Count(kPassDone) == 1; }, std::chrono::seconds(10)));
 
