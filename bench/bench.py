@@ -155,7 +155,12 @@ def bench_filing(cfg, prefix, events, scanners):
     sleeps = [float(v) for v in re.findall(r"sleep_ms=([\d.]+)", benchref(prefix, "sleep", "20"))]
     for p in procs:
         p.wait(timeout=n * gap / 1000.0 + 300)
-    result = {"scans_per_kind": n, "gap_ms": gap, "sleep1000_ms": sleeps, "kinds": {}}
+    # The floor under the overhead: the file operations no filing can do without,
+    # timed alone in the same Documents folder once the scans are in.
+    job_complete_event(events, prefix, series["single-file"][1], "FTIF_%d" % n, start, 60)
+    floor = [float(v) for v in re.findall(r"fileops_ms=([\d.]+)",
+                                          benchref(prefix, "fileops", series["single-file"][1]["docFolder"], "20"))]
+    result = {"scans_per_kind": n, "gap_ms": gap, "sleep1000_ms": sleeps, "fileops_ms": floor, "kinds": {}}
     for label, (kind, scanner) in series.items():
         temp, overheads, missing, wrong = prefix.unix(scanner["tempFolder"]), [], 0, 0
         for i in range(1, n + 1):
@@ -493,6 +498,11 @@ def report(res, cfg):
         s = f["sleep1000_ms"]
         rows.append(["reference: Wine's Sleep(1000) − 1000", "%d pauses" % len(s), fmt(median(s) - 1000.0),
                      fmt(percentile(s, 95) - 1000.0), fmt(max(s) - 1000.0 if s else None), "", ""])
+        fo = f.get("fileops_ms") or []
+        if fo:
+            rows.append(["reference: the filing's own file operations alone (lock, 2 folders, 2 moves, marker, "
+                         "2 removals)", "%d rounds" % len(fo), fmt(median(fo)), fmt(percentile(fo, 95)),
+                         fmt(max(fo)), "", ""])
         out += table("1. Filing overhead (lock entry removed → job folder complete, less the 1000 ms pause), ms",
                      ["series", "filed", "median", "p95", "max", "wrong contents", "goal"], rows)
     d = res.get("delivery")

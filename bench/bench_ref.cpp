@@ -4,6 +4,9 @@
 //                                      as a delivery stages them; prints ms
 //   benchref exists PATH N             N existence checks of PATH; prints wall and CPU ms
 //   benchref sleep N                   N pauses of 1000 ms; prints how long each took
+//   benchref fileops FOLDER N          N rounds, in FOLDER, of the file operations a
+//                                      single-file filing cannot do without; prints
+//                                      how long each round took
 //   benchref hold S PATH...            holds each file or folder open, sharing reading
 //                                      only, for S seconds, as another program would
 #include <windows.h>
@@ -103,6 +106,59 @@ int TimePauses(long lCount)
     return 0;
 }
 
+// What a single-file filing does to the file system and cannot do without: take
+// the filing lock (a file deleted on close), create its lock folder and the job
+// folder, move the image and the scan's own file, write the marker, remove the
+// marker and the lock folder. The floor under the filing overhead on this
+// platform, whatever the task does around it.
+bool FilingOperations(const std::wstring& folder, long lRound)
+{
+    std::wstring round = folder + L"\\ref" + std::to_wstring(lRound);
+    std::wstring image = round + L"_S.tif";
+    std::wstring scanFile = round + L"_S.osm";
+    for (const std::wstring& file : {image, scanFile}) {
+        HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        CloseHandle(h);
+    }
+    std::wstring lockFolder = round + L"_S.filing";
+    std::wstring job = round + L"_Job";
+    std::wstring marker = lockFolder + L"\\marker";
+    double dStart = NowMs();
+    HANDLE hLock = CreateFileW((folder + L"\\ref filing.lock").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    bool bDone = hLock != INVALID_HANDLE_VALUE && CreateDirectoryW(lockFolder.c_str(), nullptr) &&
+                 CreateDirectoryW(job.c_str(), nullptr) &&
+                 MoveFileExW(image.c_str(), (job + L"\\S.tif").c_str(), 0) &&
+                 MoveFileExW(scanFile.c_str(), (job + L"\\S.osm").c_str(), 0);
+    HANDLE hMarker = bDone ? CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)
+                           : INVALID_HANDLE_VALUE;
+    bDone = hMarker != INVALID_HANDLE_VALUE && CloseHandle(hMarker) && DeleteFileW(marker.c_str()) &&
+            RemoveDirectoryW(lockFolder.c_str());
+    if (hLock != INVALID_HANDLE_VALUE)
+        CloseHandle(hLock);
+    double dEnd = NowMs();
+    DeleteFileW((job + L"\\S.tif").c_str());
+    DeleteFileW((job + L"\\S.osm").c_str());
+    RemoveDirectoryW(job.c_str());
+    if (bDone)
+        wprintf(L"fileops_ms=%.3f\n", dEnd - dStart);
+    return bDone;
+}
+
+int TimeFilingOperations(const wchar_t* pwszFolder, long lCount)
+{
+    for (long i = 0; i < lCount; ++i) {
+        if (!FilingOperations(pwszFolder, i)) {
+            fwprintf(stderr, L"file operations failed in round %ld: %lu\n", i, GetLastError());
+            return 1;
+        }
+        Sleep(50);
+    }
+    return 0;
+}
+
 // Another program that holds files open: none of them can be moved meanwhile.
 int HoldOpen(long lSeconds, int nPaths, wchar_t** ppwszPaths)
 {
@@ -133,8 +189,11 @@ int wmain(int argc, wchar_t** argv)
         return CheckExistence(argv[2], _wtol(argv[3]));
     if (argc == 3 && wcscmp(argv[1], L"sleep") == 0)
         return TimePauses(_wtol(argv[2]));
+    if (argc == 4 && wcscmp(argv[1], L"fileops") == 0)
+        return TimeFilingOperations(argv[2], _wtol(argv[3]));
     if (argc >= 4 && wcscmp(argv[1], L"hold") == 0)
         return HoldOpen(_wtol(argv[2]), argc - 3, argv + 3);
-    fwprintf(stderr, L"usage: benchref temppath | copy2 SRC DST | exists PATH N | sleep N | hold S PATH...\n");
+    fwprintf(stderr, L"usage: benchref temppath | copy2 SRC DST | exists PATH N | sleep N | fileops FOLDER N"
+                     L" | hold S PATH...\n");
     return 2;
 }
