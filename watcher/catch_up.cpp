@@ -211,7 +211,7 @@ std::vector<FinishedScan> FinishedScans(const wchar_t* pwszTemp)
     return scans;
 }
 
-FilingOutcome FileOne(const DeviceInfo* pDeviceInfo, const FinishedScan& scan, HeldWait heldWait = HeldWait::Steps)
+FilingOutcome FileOne(const DeviceInfo* pDeviceInfo, const FinishedScan& scan, HeldWait heldWait = {})
 {
     bool bSettle = !IsQuiet(pDeviceInfo->szTempFolder, scan);
     return FileFinishedScan(pDeviceInfo, scan.wstrStem.c_str(), bSettle, heldWait);
@@ -247,7 +247,8 @@ bool CatchUpFinishedScans(const DeviceInfo* pDeviceInfo, ScanSchedule& schedule,
             continue;
         if (WaitForSingleObject(hInterrupt, 0) == WAIT_OBJECT_0 || (bOld && ullOldSpentMs >= kOldScansBudgetMs))
             return false;
-        FilingOutcome outcome = FileOne(pDeviceInfo, scan, bOld ? HeldWait::Once : HeldWait::Steps);
+        FilingOutcome outcome =
+            FileOne(pDeviceInfo, scan, {bOld ? HeldWait::Kind::Once : HeldWait::Kind::Steps, hInterrupt});
         ULONGLONG ullEnd = GetTickCount64();
         schedule.Note(scan.wstrStem, outcome, ullEnd);
         if (bOld)

@@ -108,7 +108,7 @@ bool LockEntryStands(const wchar_t* pwszLockEntry)
 }
 
 FilingOutcome FileStem(const DeviceInfo* pDev, const wchar_t* pwszStem, const JobStamp& stamp,
-                       HeldWait heldWait = HeldWait::Steps)
+                       HeldWait heldWait = {})
 {
     if (!UserFoldersUsable(pDev, FolderUse::Filing))
         return FilingOutcome::Refused;

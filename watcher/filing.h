@@ -30,15 +30,20 @@ enum class FilingOutcome { NotFiled, Filed, Held, Refused };
 FilingOutcome FileScanRecord(const DeviceInfo* pDeviceInfo, const wchar_t* pwchName, DWORD cbName);
 
 // How long a move waits out a file another program holds: a scan met for the
-// first time gets a couple of seconds of short steps; one tried before, which
-// waits out a pause of its own between tries, one attempt, so that old held
-// scans do not keep new ones waiting.
-enum class HeldWait { Steps, Once };
+// first time gets a couple of seconds of short steps, cut short once hReportIn
+// is signalled (a report is in, and waits for this move); one tried before,
+// which waits out a pause of its own between tries, one attempt, so that old
+// held scans do not keep new ones waiting.
+struct HeldWait {
+    enum class Kind { Steps, Once };
+    Kind kind = Kind::Steps;
+    HANDLE hReportIn = nullptr;
+};
 
 // Files the finished scan <stem> that no report announced, exactly as a report
 // of its lock entry would; the settling pause only when bSettle.
 FilingOutcome FileFinishedScan(const DeviceInfo* pDeviceInfo, const wchar_t* pwszStem, bool bSettle,
-                               HeldWait heldWait = HeldWait::Steps);
+                               HeldWait heldWait = {});
 
 // True when none of the paths that exist was written in the last few seconds.
 bool FilesQuiet(const std::vector<std::wstring>& paths);

@@ -49,7 +49,7 @@ struct JobNames {
     DWORD dwError = 0;
     // The job's delivery marker, held open until its delivery ends.
     bgt::UniqueFileHandle hDeliveryMarker;
-    HeldWait heldWait = HeldWait::Steps;
+    HeldWait heldWait;
 };
 
 // The first name whose job folder and lock folder are both free.
@@ -64,7 +64,7 @@ void RemoveLockFolder(const wchar_t* pwszLockFolder);
 // steps while another program holds it; pbHeld tells why a move failed. A
 // file crosses to another volume only when pwszCopyVia names its private name.
 bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszCopyVia = nullptr,
-                   bool* pbHeld = nullptr, HeldWait heldWait = HeldWait::Steps);
+                   bool* pbHeld = nullptr, HeldWait heldWait = {});
 
 // The name a folder job's entry takes in the job folder.
 std::wstring PageName(const std::wstring& wstrEntry, const std::wstring& wstrStem, const std::wstring& wstrSuffix);

@@ -2,7 +2,7 @@
 
 #include "watcher/lookupip.h"
 
-#include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -60,30 +60,22 @@ HRESULT ClassifyAddress(const char* pszAddress)
     return S_OK;
 }
 
-// The bytes of the rows the table holds, no more than were written.
-size_t TableBytes(const std::vector<BYTE>& table)
-{
-    const auto* pTable = reinterpret_cast<const MIB_IPADDRTABLE*>(table.data());
-    size_t cbRows = offsetof(MIB_IPADDRTABLE, table) + size_t{pTable->dwNumEntries} * sizeof(MIB_IPADDRROW);
-    return cbRows < table.size() ? cbRows : table.size();
-}
-
 } // namespace
 
 bool AddressTableWatch::Moved()
 {
-    ULONG cbTable = m_last.size() > kFirstTableBytes ? static_cast<ULONG>(m_last.size()) : kFirstTableBytes;
+    ULONG cbTable = std::max(static_cast<ULONG>(m_last.size()), kFirstTableBytes);
     std::vector<BYTE> table(cbTable);
     DWORD dwResult = g_hooks.pfnGetIpAddrTable(reinterpret_cast<PMIB_IPADDRTABLE>(table.data()), &cbTable, TRUE);
     if (dwResult == ERROR_INSUFFICIENT_BUFFER) {
         table.resize(cbTable);
         dwResult = g_hooks.pfnGetIpAddrTable(reinterpret_cast<PMIB_IPADDRTABLE>(table.data()), &cbTable, TRUE);
     }
-    if (dwResult != NO_ERROR || table.size() < sizeof(MIB_IPADDRTABLE)) {
+    if (dwResult != NO_ERROR) {
         m_last.clear();
         return true;
     }
-    table.resize(TableBytes(table));
+    // The bytes past the rows stay zero: two reads of one table compare equal.
     bool bMoved = table != m_last;
     m_last = std::move(table);
     return bMoved;

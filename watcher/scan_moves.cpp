@@ -142,6 +142,11 @@ bool PrivateSourceLeft(const std::wstring& wstrVia)
     return true;
 }
 
+bool ReportIn(const HeldWait& heldWait)
+{
+    return heldWait.hReportIn != nullptr && WaitForSingleObject(heldWait.hReportIn, 0) == WAIT_OBJECT_0;
+}
+
 // Renames the entry to its private name, copies it into the job, and puts it
 // back under its own name when the copy cannot be made.
 bool MoveAcross(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t* pwszVia, bool* pbHeld,
@@ -333,7 +338,8 @@ bool MoveScanEntry(const wchar_t* pwszFrom, const wchar_t* pwszTo, const wchar_t
             return MoveAcross(pwszFrom, pwszTo, pwszCopyVia, pbHeld, heldWait);
         }
         bool bHeld = IsHeldError(dwError) && PathFileExistsW(pwszFrom);
-        if (!bHeld || dwStep == (heldWait == HeldWait::Once ? 0 : kHeldRetrySteps)) {
+        if (!bHeld || dwStep == (heldWait.kind == HeldWait::Kind::Once ? 0 : kHeldRetrySteps) ||
+            ReportIn(heldWait)) {
             TraceMsg(L" Trying to move the file %s has FAILED\r\n", pwszTo);
             if (pbHeld != nullptr)
                 *pbHeld = bHeld;

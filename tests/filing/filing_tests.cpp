@@ -927,6 +927,19 @@ TEST_F(Recovery, DeliveryCutOff_DeliveredOnceAtTheNextRecoveryAndTheMarkerGoes)
 
 } // namespace
 
+namespace {
+
+// A report comes in during the held steps, at the third pause.
+HANDLE g_hReportAfterPauses = nullptr;
+int g_nPauses = 0;
+void WINAPI ReportAfterPauses(DWORD)
+{
+    if (++g_nPauses == 3)
+        SetEvent(g_hReportAfterPauses);
+}
+
+} // namespace
+
 // With the watch's schedule the catch-up gives way at once to a report that is
 // in, files new scans, and leaves a scan whose pause is not over.
 TEST_F(Recovery, ScheduledCatchUp_GivesWayToAReportAndLeavesAScanWaitingOutItsPause)
@@ -960,6 +973,20 @@ TEST_F(Recovery, ScheduledCatchUp_GivesWayToAReportAndLeavesAScanWaitingOutItsPa
     std::vector<DWORD> pauses = sleeps.Pauses();
     EXPECT_EQ(0, std::count(pauses.begin(), pauses.end(), 100u)) << "no held steps for a scan tried before";
     EXPECT_FALSE(schedule.Due(L"A", GetTickCount64())) << "held again: its next pause begins";
+
+    // A scan met for the first time gets its steps, until a report comes in.
+    PutScan(L"C", L".tif");
+    PutTemplate(L"C");
+    bgt::UniqueFileHandle hHeldC(
+        CreateFileW(Temp(L"C.tif").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(hHeldC);
+    g_hReportAfterPauses = hReportIn.get();
+    g_nPauses = 0;
+    testsupport::HookGuard guard;
+    g_hooks.pfnSleep = ReportAfterPauses;
+    CatchUpFinishedScans(&m_device, schedule, hReportIn.get());
+    EXPECT_EQ(3, g_nPauses) << "the steps ended at the report, not after their 2 s";
+    EXPECT_TRUE(PathExists(Temp(L"C.tif")));
 }
 
 namespace {
