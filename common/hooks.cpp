@@ -32,6 +32,7 @@ PlatformHooks DefaultPlatformHooks() noexcept
 {
     PlatformHooks hooks{};
     hooks.pfnSleep = ::Sleep;
+    hooks.pfnWaitForSingleObject = ::WaitForSingleObject;
     hooks.pfnMessageBoxW = ::MessageBoxW;
     hooks.pfnGetVersionExW = SystemGetVersionExW;
     hooks.pfnGetHostByName = SystemGetHostByName;

@@ -11,6 +11,8 @@
 
 struct PlatformHooks {
     void(WINAPI* pfnSleep)(DWORD dwMilliseconds);
+    // A pause that an event may end early.
+    DWORD(WINAPI* pfnWaitForSingleObject)(HANDLE hObject, DWORD dwMilliseconds);
     int(WINAPI* pfnMessageBoxW)(HWND hWnd, LPCWSTR pszText, LPCWSTR pszCaption, UINT uType);
     BOOL(WINAPI* pfnGetVersionExW)(LPOSVERSIONINFOW pVersionInfo);
     // Host-name resolution of the address check.

@@ -82,7 +82,7 @@ HRESULT CreateRootItem(const WiaRequest& request, DWORD dwIndex)
         // A session end does not wait for a scanner that does not answer.
         if (RepublishCalledOff())
             break;
-        g_hooks.pfnSleep(kRootItemRetryPauseMs);
+        PauseBeforeRootItemRetry(kRootItemRetryPauseMs);
         if (RepublishCalledOff())
             break;
         hr = CreateRootItemOnce(request.form, dwIndex);

@@ -3,7 +3,9 @@
 #include <atomic>
 
 #include "common/event_reports.h"
+#include "common/hooks.h"
 #include "common/os_version.h"
+#include "common/owners.h"
 #include "common/trace.h"
 #include "discovery/state.h"
 #include "templates/driver_requests.h"
@@ -13,6 +15,14 @@
 namespace {
 
 std::atomic<LONG> g_lSessionEnds{0};
+
+// Signalled while a session end holds: what a republish's pauses wait on.
+HANDLE SessionEndBegan()
+{
+    static const bgt::UniqueHandle s_hBegan(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return s_hBegan.get();
+}
+
 // The count the pass under way started under, -1 outside a pass. Touched only
 // by the holder of g_csTemplateLock.
 LONG s_lPassStartedUnder = -1;
@@ -104,6 +114,7 @@ void BeginSessionEnd()
     LONG lNow = g_lSessionEnds.load();
     if ((lNow & 1) == 0)
         g_lSessionEnds.store(lNow + 1);
+    SetEvent(SessionEndBegan());
 }
 
 void EndSessionEnd()
@@ -111,6 +122,7 @@ void EndSessionEnd()
     LONG lNow = g_lSessionEnds.load();
     if ((lNow & 1) != 0)
         g_lSessionEnds.store(lNow + 1);
+    ResetEvent(SessionEndBegan());
 }
 
 bool SessionEndHolds() { return (g_lSessionEnds.load() & 1) != 0; }
@@ -118,3 +130,16 @@ bool SessionEndHolds() { return (g_lSessionEnds.load() & 1) != 0; }
 LONG SessionEndCount() { return g_lSessionEnds.load(); }
 
 bool RepublishCalledOff() { return s_lPassStartedUnder >= 0 && g_lSessionEnds.load() != s_lPassStartedUnder; }
+
+void PauseBeforeRootItemRetry(DWORD dwMilliseconds)
+{
+    // The last error stays the failed try's: a thread that ends on it exits with it.
+    DWORD dwError = GetLastError();
+    // Without its event the pause is still a pause; the check after it stops the pass.
+    HANDLE hBegan = s_lPassStartedUnder >= 0 ? SessionEndBegan() : nullptr;
+    if (hBegan == nullptr)
+        g_hooks.pfnSleep(dwMilliseconds);
+    else
+        g_hooks.pfnWaitForSingleObject(hBegan, dwMilliseconds);
+    SetLastError(dwError);
+}

@@ -35,3 +35,8 @@ LONG SessionEndCount();
 // started: the pass stops at its next scanner, and a WIA request of it at its
 // next root-item retry pause. False outside a republish pass.
 bool RepublishCalledOff();
+
+// The pause between a WIA request's root-item tries. Inside a republish pass a
+// session end that begins meanwhile ends it at once, so that the delete pass
+// is not kept waiting behind it; elsewhere it is a plain pause.
+void PauseBeforeRootItemRetry(DWORD dwMilliseconds);

@@ -33,6 +33,13 @@ void WINAPI RecordSleep(DWORD dwMilliseconds)
     g_sleeps.push_back(dwMilliseconds);
 }
 
+// A pause on an event: recorded as a pause, over at once unless the event is set.
+DWORD WINAPI RecordWait(HANDLE hObject, DWORD dwMilliseconds)
+{
+    RecordSleep(dwMilliseconds);
+    return WaitForSingleObject(hObject, 0) == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
 std::wstring UniqueName(const wchar_t* pszPrefix)
 {
     static std::atomic<unsigned> s_counter{0};
@@ -82,6 +89,7 @@ SleepRecorder::SleepRecorder()
         g_sleeps.clear();
     }
     g_hooks.pfnSleep = RecordSleep;
+    g_hooks.pfnWaitForSingleObject = RecordWait;
 }
 
 SleepRecorder::~SleepRecorder() = default;

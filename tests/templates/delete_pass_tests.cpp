@@ -438,46 +438,38 @@ TEST_F(DeletePassTest, QueryEndSessionOnTheWindowDeletesOnEveryScannerAndRelaysT
 
 namespace {
 
-// A Sleep hook that holds the republish pass inside its root-item retry until
-// released, so that a session end arrives while the pass holds the lock.
+// A wait hook that tells when the republish pass is inside its root-item retry
+// pause, and then pauses for real.
 HANDLE g_hInsideRetry = nullptr;
-HANDLE g_hLetRetryGo = nullptr;
-void WINAPI BlockingSleep(DWORD)
+DWORD WINAPI WaitTellingItBegan(HANDLE hObject, DWORD dwMilliseconds)
 {
     SetEvent(g_hInsideRetry);
-    WaitForSingleObject(g_hLetRetryGo, 5000);
+    return WaitForSingleObject(hObject, dwMilliseconds);
 }
 
 } // namespace
 
-// The republish pass in its root-item retry pause when the query comes: the
-// query waits for that pause, then the pass stops and the delete pass runs.
+// The republish pass in its 5 s root-item retry pause when the query comes: the
+// pause ends with the query's start, the pass stops and the delete pass runs.
 TEST_F(DeletePassTest, QueryArrivingDuringARepublishPass_StopsItAtItsRetryPause)
 {
     stisim::SetStiDevices({Wia(L"wia0")});
     SetWia(L"wia0", {E_FAIL, S_OK});
     g_hInsideRetry = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_hLetRetryGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_hooks.pfnSleep = BlockingSleep;
+    g_hooks.pfnWaitForSingleObject = WaitTellingItBegan;
 
     std::thread watcher([this] { EXPECT_FALSE(RunRepublishPass(1)); });
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_hInsideRetry, 5000));
-    std::thread release([] {
-        Sleep(300);
-        SetEvent(g_hLetRetryGo);
-    });
     auto start = std::chrono::steady_clock::now();
     {
         testsupport::HangDeadline deadline("WM_QUERYENDSESSION answered", std::chrono::seconds(20));
         EXPECT_EQ(1, SendMessageW(g_hWnd, WM_QUERYENDSESSION, 0, 0));
     }
     auto waited = std::chrono::steady_clock::now() - start;
-    testsupport::JoinWithin(release, std::chrono::seconds(10), "the releasing thread ended");
     testsupport::JoinWithin(watcher, std::chrono::seconds(20), "the republish pass ended");
     CloseHandle(g_hInsideRetry);
-    CloseHandle(g_hLetRetryGo);
 
-    EXPECT_GE(waited, std::chrono::milliseconds(200)) << "the delete pass did not wait for the lock";
+    EXPECT_LT(waited, std::chrono::milliseconds(4000)) << "the query waited out the republish's pause";
     auto vecWrites = JournalOf(L"wia0", L"WriteMultiple");
     ASSERT_EQ(1u, vecWrites.size()) << "the republish pass stopped at its retry pause";
     EXPECT_EQ(38963u, vecWrites[0].dwCode);

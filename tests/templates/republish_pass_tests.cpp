@@ -215,32 +215,29 @@ TEST_F(RepublishPassTest, WiaRequestFailureTextsAreLedByTheOperationName)
     EXPECT_FALSE(m_trace.Contains(L"\t pWiaItemExtras->Escape FAILED!!  80070005h\r\n"));
 }
 
-namespace {
-int g_nPausesBeforeSessionEnd = 0;
-void WINAPI PauseDuringWhichASessionEndBegins(DWORD)
-{
-    if (--g_nPausesBeforeSessionEnd == 0)
-        BeginSessionEnd();
-}
-} // namespace
-
-// A session end does not wait for a republish under way: the pass stops at the
-// next root-item retry pause and visits no further scanner, reports no failure
-// of the scanner's, and the thread goes on. A pass that begins while a session
+// A session end does not wait for a republish under way: the pause between
+// root-item tries ends when it begins, the pass visits no further scanner,
+// reports no failure of the scanner's, and the thread goes on. A pass that begins while a session
 // end holds sends nothing; once it is cancelled, passes run again.
 TEST_F(RepublishPassTest, SessionEndStopsThePassAtTheNextRetryPauseAndTheNextScanner)
 {
     stisim::SetStiDevices({Wia(L"wia0"), Wia(L"wia1", kWiaDesc2), Twain(L"twain0")});
     SetWiaCreate(L"wia0", {E_FAIL});
-    auto pfnSaved = g_hooks.pfnSleep;
+    auto pfnSaved = g_hooks.pfnWaitForSingleObject;
     bgt::ScopeExit restore([&] {
-        g_hooks.pfnSleep = pfnSaved;
+        g_hooks.pfnWaitForSingleObject = pfnSaved;
         EndSessionEnd();
     });
-    g_nPausesBeforeSessionEnd = 3;
-    g_hooks.pfnSleep = PauseDuringWhichASessionEndBegins;
+    g_hooks.pfnWaitForSingleObject = ::WaitForSingleObject; // the real 5 s pause
+    std::thread query([] {
+        Sleep(300);
+        BeginSessionEnd();
+    });
+    ULONGLONG ullStart = GetTickCount64();
     EXPECT_FALSE(RunWatcherThread(1)) << "the watcher goes on to its watch";
-    EXPECT_EQ(3u, JournalOf(L"wia0", L"CreateWiaDevice").size());
+    query.join();
+    EXPECT_LT(GetTickCount64() - ullStart, 4000u) << "the pause under way ended with the session end's start";
+    EXPECT_EQ(1u, JournalOf(L"wia0", L"CreateWiaDevice").size());
     EXPECT_EQ(0u, JournalOf(L"wia1", L"CreateWiaDevice").size()) << "no further scanner";
     EXPECT_TRUE(m_events.Take().empty()) << "not a failure of the scanner's";
 
