@@ -97,17 +97,22 @@ void RecordStart()
 }
 
 // Serves until told to stop, or until nothing but the class factories has been
-// alive for a while; either way only once no manager or item is alive.
+// alive for a while; once told to stop, as soon as no manager or item is alive,
+// or after the same while when a client that ended never released its own.
 void ServeUntilStoppedOrIdle(HANDLE hStop)
 {
     DWORD dwIdleMs = 0;
     bool bStop = false;
     while (dwIdleMs < kIdleEndMs) {
-        bStop = bStop || WaitForSingleObject(hStop, kPollMs) == WAIT_OBJECT_0;
+        // The stop event stays set: once it is, the loop pauses instead of waiting on it.
+        if (bStop)
+            Sleep(kPollMs);
+        else
+            bStop = WaitForSingleObject(hStop, kPollMs) == WAIT_OBJECT_0;
         bool bIdle = stisim::LiveObjects() <= kFactories;
         if (bStop && bIdle)
             return;
-        dwIdleMs = bIdle ? dwIdleMs + kPollMs : 0;
+        dwIdleMs = bIdle || bStop ? dwIdleMs + kPollMs : 0;
     }
 }
 
