@@ -249,6 +249,9 @@ bool CatchUpFinishedScans(const DeviceInfo* pDeviceInfo, ScanSchedule& schedule,
             return false;
         FilingOutcome outcome =
             FileOne(pDeviceInfo, scan, {bOld ? HeldWait::Kind::Once : HeldWait::Kind::Steps, hInterrupt});
+        // Its steps cut short by a report: tried afresh, steps and all, once the report is served.
+        if (outcome == FilingOutcome::Held && !bOld && WaitForSingleObject(hInterrupt, 0) == WAIT_OBJECT_0)
+            return false;
         ULONGLONG ullEnd = GetTickCount64();
         schedule.Note(scan.wstrStem, outcome, ullEnd);
         if (bOld)

@@ -987,6 +987,7 @@ TEST_F(Recovery, ScheduledCatchUp_GivesWayToAReportAndLeavesAScanWaitingOutItsPa
     CatchUpFinishedScans(&m_device, schedule, hReportIn.get());
     EXPECT_EQ(3, g_nPauses) << "the steps ended at the report, not after their 2 s";
     EXPECT_TRUE(PathExists(Temp(L"C.tif")));
+    EXPECT_FALSE(schedule.Known(L"C")) << "no pause of a held scan's: tried afresh after the report";
 }
 
 namespace {
